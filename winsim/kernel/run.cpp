@@ -1,0 +1,24 @@
+// A simulation run of the kernel: per-thread state set up, everything the
+// run left behind dropped afterwards.
+#include "winsim/kernel/internal.h"
+#include "winsim/kernel/sim.h"
+
+namespace winsim::kernel {
+
+void OnThreadExit(host::Thread* thread);
+
+void Run(uint64_t seed, std::function<void()> scenario) {
+  host::SetThreadExitHook(OnThreadExit);
+  host::Run(seed, std::move(scenario));
+  ResetIoState();
+  ResetThreads();
+  ResetObjects();
+  ResetSpinLocks();
+  ResetPool();
+}
+
+host::Thread* StartThread(std::string name, std::function<void()> body) {
+  return host::Spawn(std::move(name), host::ThreadKind::kForeground, std::move(body));
+}
+
+}  // namespace winsim::kernel

@@ -1,0 +1,65 @@
+// The stand-in kernel seen from tests and the simulator: runs, drivers,
+// failure injection and the verifier's counts. Drivers never include this.
+#pragma once
+#if defined(KORV_DRIVER)
+#error "winsim/kernel/sim.h is for tests and the simulator, not for drivers"
+#endif
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "winsim/host/scheduler.h"
+#include "winsim/kernel/wdk/wdm.h"
+
+namespace winsim::kernel {
+
+// Runs a scenario on the simulated machine under `seed` (see host::Run) and
+// drops whatever the run left alive afterwards.
+void Run(uint64_t seed, std::function<void()> scenario);
+
+// Starts another foreground thread, as an application thread would be.
+host::Thread* StartThread(std::string name, std::function<void()> body);
+
+// Loads a driver as the I/O manager does: a driver object named
+// "\Driver\<service>", then its entry point at PASSIVE_LEVEL. Returns the
+// driver object, or nullptr when the entry point failed (its status in
+// `status`).
+PDRIVER_OBJECT LoadDriver(const std::wstring& service, PDRIVER_INITIALIZE entry,
+                          NTSTATUS* status = nullptr);
+
+// Calls the driver's unload routine; the driver must have no device left, and
+// the verifier then checks that it leaked nothing.
+void UnloadDriver(PDRIVER_OBJECT driver);
+
+struct DriverCounts {
+  LONG poolBlocks;
+  LONG irps;
+  LONG mdls;
+  LONG handles;
+  LONG threads;
+  LONG devices;
+};
+DriverCounts CountsOf(PDRIVER_OBJECT driver);
+
+// Requests alive anywhere (allocated and not yet freed).
+LONG LiveIrps();
+
+// Runs `body` as if code of `driver` were running (allocations are charged to
+// it, violations name it).
+void AsDriver(PDRIVER_OBJECT driver, const std::function<void()>& body);
+
+struct PoolRequest {
+  std::string driver;  // service name, empty for the harness
+  POOL_TYPE type;
+  SIZE_T size;
+  ULONG tag;
+};
+// Makes allocations for which `policy` answers true fail; nullptr clears it.
+void SetPoolFailurePolicy(std::function<bool(const PoolRequest&)> policy);
+
+// The object namespace.
+PDEVICE_OBJECT FindDevice(const std::wstring& name);
+std::wstring ResolveSymbolicLink(const std::wstring& link);  // empty when absent
+
+}  // namespace winsim::kernel
