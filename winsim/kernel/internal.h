@@ -143,6 +143,20 @@ void ResetPool();
 void ResetObjects();
 void ResetThreads();
 
+// ---- kernel handles -----------------------------------------------------------
+
+enum class HandleKind { kThread, kKey, kFile };
+struct HandleEntry {
+  HandleKind kind;
+  void* object;
+  DriverRecord* owner;  // the driver whose code opened it
+};
+HANDLE InsertHandle(HandleKind kind, void* object, DriverRecord* owner);
+const HandleEntry* FindHandle(HANDLE handle);
+// What ZwClose does for each kind of object: drop the handle's reference.
+void SetHandleCloser(HandleKind kind, void (*close)(void* object));
+void ResetHandles();
+
 // Tags and sizes of a driver's live pool blocks, for leak reports.
 std::string LeakedBlocks(const DriverRecord* driver);
 LONG LiveHandles(DriverRecord* driver);

@@ -11,6 +11,7 @@ void Run(uint64_t seed, std::function<void()> scenario) {
   host::SetThreadExitHook(OnThreadExit);
   host::Run(seed, std::move(scenario));
   ResetIoState();
+  ResetHandles();
   ResetThreads();
   ResetObjects();
   ResetSpinLocks();

@@ -1,7 +1,5 @@
 // System threads, the current thread's kernel state, object references and
 // kernel handles.
-#include <map>
-
 #include "winsim/kernel/internal.h"
 
 struct _OBJECT_TYPE {
@@ -25,15 +23,6 @@ namespace winsim::kernel {
 
 namespace {
 
-struct HandleEntry {
-  ThreadObject* object;
-  DriverRecord* owner;
-};
-
-// Kernel handles are small multiples of 4, handed out in order, so runs
-// replay exactly.
-std::map<ULONG_PTR, HandleEntry> g_handles;
-ULONG_PTR g_nextHandle = 4;
 std::vector<ThreadObject*> g_threadObjects;
 
 // Thrown by PsTerminateSystemThread to leave the start routine.
@@ -110,16 +99,6 @@ void ResetThreads() {
     if (t != nullptr) delete reinterpret_cast<_ETHREAD*>(t);
   }
   g_threadObjects.clear();
-  g_handles.clear();
-  g_nextHandle = 4;
-}
-
-LONG LiveHandles(DriverRecord* driver) {
-  LONG n = 0;
-  for (const auto& [value, entry] : g_handles) {
-    if (entry.owner == driver) ++n;
-  }
-  return n;
 }
 
 }  // namespace winsim::kernel
@@ -139,14 +118,12 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, POBJECT_ATTRIBUTES, H
   t->creator = creator;
   t->priority = 8;
   t->refs++;  // the handle
-  ULONG_PTR value = g_nextHandle;
-  g_nextHandle += 4;
-  g_handles[value] = {t, creator};
+  HANDLE handle = InsertHandle(HandleKind::kThread, t, creator);
   if (creator != nullptr) creator->threads++;
-  *ThreadHandle = reinterpret_cast<HANDLE>(value);
+  *ThreadHandle = handle;
   if (ClientId != nullptr) {
     ClientId->UniqueProcess = reinterpret_cast<HANDLE>(4);
-    ClientId->UniqueThread = reinterpret_cast<HANDLE>(value);
+    ClientId->UniqueThread = handle;
   }
   winsim::host::Spawn(name, winsim::host::ThreadKind::kService, [=] {
     t->host = winsim::host::Current();
@@ -193,11 +170,13 @@ KPRIORITY KeQueryPriorityThread(PKTHREAD Thread) { return Thread->priority; }
 NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK, POBJECT_TYPE ObjectType,
                                    KPROCESSOR_MODE, PVOID* Object, PVOID) {
   RequireIrqlAtMost("ObReferenceObjectByHandle", PASSIVE_LEVEL);
-  auto it = g_handles.find(reinterpret_cast<ULONG_PTR>(Handle));
-  if (it == g_handles.end()) return STATUS_INVALID_HANDLE;
+  const HandleEntry* entry = FindHandle(Handle);
+  if (entry == nullptr) return STATUS_INVALID_HANDLE;
+  if (entry->kind != HandleKind::kThread) return STATUS_OBJECT_TYPE_MISMATCH;
   if (ObjectType != nullptr && ObjectType != *PsThreadType) return STATUS_OBJECT_TYPE_MISMATCH;
-  it->second.object->refs++;
-  *Object = reinterpret_cast<PETHREAD>(it->second.object);
+  auto* t = static_cast<ThreadObject*>(entry->object);
+  t->refs++;
+  *Object = reinterpret_cast<PETHREAD>(t);
   return STATUS_SUCCESS;
 }
 
@@ -236,14 +215,3 @@ LONG_PTR ObfDereferenceObject(PVOID Object) {
   return left;
 }
 
-NTSTATUS ZwClose(HANDLE Handle) {
-  RequireIrqlAtMost("ZwClose", PASSIVE_LEVEL);
-  auto it = g_handles.find(reinterpret_cast<ULONG_PTR>(Handle));
-  if (it == g_handles.end()) {
-    Violation("ZwClose", nullptr, "closed a handle that is not open");
-  }
-  ThreadObject* t = it->second.object;
-  g_handles.erase(it);
-  ReleaseThreadObject(t);
-  return STATUS_SUCCESS;
-}
