@@ -48,6 +48,27 @@ LONG DeviceCount(const DriverRecord* d) {
 
 std::string Narrow(const std::wstring& w) { return std::string(w.begin(), w.end()); }
 
+bool StartsWithNoCase(const std::wstring& s, const wchar_t* prefix) {
+  size_t n = std::wcslen(prefix);
+  if (s.size() < n) return false;
+  for (size_t i = 0; i < n; ++i) {
+    if (std::towupper(s[i]) != std::towupper(prefix[i])) return false;
+  }
+  return true;
+}
+
+// In kernel mode \DosDevices, \?? and their Global forms all name the one
+// global directory of DOS device names, so a link made under one spelling is
+// deleted or found under another.
+std::wstring CanonicalLinkName(const std::wstring& name) {
+  static const wchar_t* const kAliases[] = {L"\\DosDevices\\Global\\", L"\\??\\Global\\",
+                                            L"\\GLOBAL??\\", L"\\DosDevices\\", L"\\??\\"};
+  for (const wchar_t* alias : kAliases) {
+    if (StartsWithNoCase(name, alias)) return L"\\GLOBAL??\\" + name.substr(std::wcslen(alias));
+  }
+  return name;
+}
+
 }  // namespace
 
 DriverRecord* RecordOf(PDRIVER_OBJECT driver) {
@@ -151,8 +172,27 @@ PDEVICE_OBJECT FindDevice(const std::wstring& name) {
   return it == g_deviceNames.end() ? nullptr : it->second;
 }
 
+std::wstring NameOfDevice(PDEVICE_OBJECT device) { return RecordOf(device)->name; }
+
+NTSTATUS CreateLink(const std::wstring& link, const std::wstring& target) {
+  std::wstring name = CanonicalLinkName(link);
+  if (g_links.count(name)) return STATUS_OBJECT_NAME_COLLISION;
+  g_links[name] = target;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS DeleteLink(const std::wstring& link) {
+  return g_links.erase(CanonicalLinkName(link)) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
+}
+
+std::vector<std::wstring> SymbolicLinks() {
+  std::vector<std::wstring> names;
+  for (const auto& [name, target] : g_links) names.push_back(name);
+  return names;
+}
+
 std::wstring ResolveSymbolicLink(const std::wstring& link) {
-  auto it = g_links.find(link);
+  auto it = g_links.find(CanonicalLinkName(link));
   return it == g_links.end() ? std::wstring() : it->second;
 }
 
@@ -207,9 +247,9 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     Violation(call, nullptr, "deleted a device object still attached to a lower device "
                              "(IoDetachDevice first)");
   }
-  if (DeviceObject->AttachedDevice != nullptr) {
-    Violation(call, nullptr, "deleted a device object that another device is attached to");
-  }
+  // A bus driver deletes its PDO while handling the removal that the devices
+  // above it pass down before they detach, so an attached device may still
+  // point here; the object lives on until the run ends.
   SchedulePoint();
   PDEVICE_OBJECT* link = &DeviceObject->DriverObject->DeviceObject;
   while (*link != DeviceObject) link = &(*link)->NextDevice;
@@ -258,13 +298,10 @@ NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING 
   RequireIrqlAtMost("IoCreateSymbolicLink", PASSIVE_LEVEL);
   std::wstring link = ToWide(SymbolicLinkName);
   if (link.empty() || link[0] != L'\\') return STATUS_OBJECT_NAME_INVALID;
-  if (g_links.count(link)) return STATUS_OBJECT_NAME_COLLISION;
-  g_links[link] = ToWide(DeviceName);
-  return STATUS_SUCCESS;
+  return CreateLink(link, ToWide(DeviceName));
 }
 
 NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
   RequireIrqlAtMost("IoDeleteSymbolicLink", PASSIVE_LEVEL);
-  return g_links.erase(ToWide(SymbolicLinkName)) ? STATUS_SUCCESS
-                                                  : STATUS_OBJECT_NAME_NOT_FOUND;
+  return DeleteLink(ToWide(SymbolicLinkName));
 }

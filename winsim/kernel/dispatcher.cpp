@@ -119,12 +119,19 @@ NTSTATUS Wait(const char* call, WaitState& w, PLARGE_INTEGER timeout) {
                    &b.WaitListEntry);
   }
   w.thread->wait = &w;
+  // A thread still blocked when its run ends is unwound out of Block(); its
+  // wait blocks live in this frame and must not stay on the objects' lists,
+  // or the next signal of one of them (a thread object ending, say) walks a
+  // dead frame.
+  struct Withdraw {
+    WaitState& w;
+    ~Withdraw() {
+      w.thread->wait = nullptr;
+      if (w.satisfied < 0) Unlink(w);
+    }
+  } withdraw{w};
   host::WakeReason reason = host::Block(std::string(call) + " on " + Describe(w), deadline);
-  w.thread->wait = nullptr;
-  if (reason == host::WakeReason::kTimedOut && w.satisfied < 0) {
-    Unlink(w);
-    return STATUS_TIMEOUT;
-  }
+  if (reason == host::WakeReason::kTimedOut && w.satisfied < 0) return STATUS_TIMEOUT;
   return STATUS_WAIT_0 + w.satisfied;
 }
 

@@ -29,6 +29,7 @@ struct DeviceRecord {
   bool deleted = false;
   ULONG extensionSize = 0;
   LONG refs = 0;            // object references taken by drivers
+  DEVICE_POWER_STATE powerState = PowerDeviceD0;  // as the driver declared it
   LONG requestsInside = 0;  // stack locations of live requests naming this device
   PDEVICE_OBJECT attachedTo = nullptr;
 };
@@ -64,6 +65,9 @@ struct alignas(16) IrpRecord {
 };
 
 PIRP IrpOf(IrpRecord* record);
+// A request of the kernel's own (power manager, I/O manager for programs):
+// `finish` runs when completion reaches the top and must release it.
+PIRP AllocateSystemIrp(CCHAR stackSize, void (*finish)(PIRP irp, void* context), void* context);
 // Frees a request now, or when the last frame still using it returns.
 void ReleaseIrp(PIRP irp);
 

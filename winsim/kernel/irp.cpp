@@ -72,6 +72,13 @@ PIRP NewThreadedIrp(PDEVICE_OBJECT device, PKEVENT event, PIO_STATUS_BLOCK iosb)
 
 }  // namespace
 
+PIRP AllocateSystemIrp(CCHAR stackSize, void (*finish)(PIRP, void*), void* context) {
+  PIRP irp = Build(stackSize, nullptr);
+  RecordOf(irp)->finish = finish;
+  RecordOf(irp)->finishContext = context;
+  return irp;
+}
+
 PIRP IrpOf(IrpRecord* record) { return reinterpret_cast<PIRP>(record + 1); }
 
 IrpRecord* RecordOf(PIRP irp) {

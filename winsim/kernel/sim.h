@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "winsim/host/scheduler.h"
 #include "winsim/kernel/wdk/wdm.h"
@@ -61,5 +62,9 @@ void SetPoolFailurePolicy(std::function<bool(const PoolRequest&)> policy);
 // The object namespace.
 PDEVICE_OBJECT FindDevice(const std::wstring& name);
 std::wstring ResolveSymbolicLink(const std::wstring& link);  // empty when absent
+std::vector<std::wstring> SymbolicLinks();  // canonical names (\GLOBAL??\...)
+
+// Device interface links of a class, as "\??\..." names.
+std::vector<std::wstring> InterfaceLinks(const GUID& guid, bool enabledOnly = true);
 
 }  // namespace winsim::kernel

@@ -125,7 +125,9 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, POBJECT_ATTRIBUTES, H
     ClientId->UniqueProcess = reinterpret_cast<HANDLE>(4);
     ClientId->UniqueThread = handle;
   }
-  winsim::host::Spawn(name, winsim::host::ThreadKind::kService, [=] {
+  // The object knows its host thread from here on, before the thread first
+  // runs, so a wait on it names the thread.
+  t->host = winsim::host::Spawn(name, winsim::host::ThreadKind::kService, [=] {
     t->host = winsim::host::Current();
     winsim::host::SetSlot(t->host, t);
     t->driver = creator;

@@ -1,0 +1,131 @@
+// Device interfaces: registered per physical device and class, enabled as a
+// symbolic link to the physical device object.
+#include <cstring>
+#include <cwctype>
+
+#include "winsim/kernel/internal.h"
+#include "winsim/kernel/pnp.h"
+
+namespace winsim::kernel {
+
+std::wstring NameOfDevice(PDEVICE_OBJECT device);
+std::wstring CanonicalLink(const std::wstring& name);
+NTSTATUS CreateLink(const std::wstring& link, const std::wstring& target);
+NTSTATUS DeleteLink(const std::wstring& link);
+
+namespace {
+
+struct Interface {
+  GUID guid;
+  std::wstring link;  // "\??\USB#VID_...#serial#{guid}[\ref]"
+  PDEVICE_OBJECT pdo;
+  bool enabled = false;
+};
+
+std::vector<Interface> g_interfaces;
+
+std::wstring GuidText(const GUID& g) {
+  wchar_t buf[40];
+  std::swprintf(buf, 40, L"{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                static_cast<unsigned>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1],
+                g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+  return buf;
+}
+
+bool SameText(const std::wstring& a, const std::wstring& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::towupper(a[i]) != std::towupper(b[i])) return false;
+  }
+  return true;
+}
+
+Interface* Find(const std::wstring& link) {
+  for (Interface& i : g_interfaces) {
+    if (SameText(i.link, link)) return &i;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+std::vector<std::wstring> InterfaceLinks(const GUID& guid, bool enabledOnly) {
+  std::vector<std::wstring> links;
+  for (const Interface& i : g_interfaces) {
+    if (std::memcmp(&i.guid, &guid, sizeof guid) == 0 && (i.enabled || !enabledOnly)) {
+      links.push_back(i.link);
+    }
+  }
+  return links;
+}
+
+// The PnP manager disables what a removed device left enabled, as Windows does.
+void DisableInterfacesOf(PDEVICE_OBJECT pdo) {
+  for (Interface& i : g_interfaces) {
+    if (i.pdo == pdo && i.enabled) {
+      DeleteLink(i.link);
+      i.enabled = false;
+    }
+  }
+}
+
+void ResetInterfaces() { g_interfaces.clear(); }
+
+}  // namespace winsim::kernel
+
+using namespace winsim::kernel;
+
+NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
+                                   const GUID* InterfaceClassGuid,
+                                   PUNICODE_STRING ReferenceString,
+                                   PUNICODE_STRING SymbolicLinkName) {
+  RequireIrqlAtMost("IoRegisterDeviceInterface", PASSIVE_LEVEL);
+  const DeviceNode* node = nullptr;
+  for (DeviceNode* n : DeviceNodes()) {
+    if (PhysicalDeviceOf(n) == PhysicalDeviceObject) node = n;
+  }
+  if (node == nullptr) return STATUS_INVALID_DEVICE_REQUEST;
+  std::wstring link = L"\\??\\" + InstanceId(node) + L"#" + GuidText(*InterfaceClassGuid);
+  for (wchar_t& c : link) {
+    if (&c > &link[3] && c == L'\\') c = L'#';
+  }
+  if (ReferenceString != nullptr && ReferenceString->Length != 0) {
+    link += L"\\" + std::wstring(ReferenceString->Buffer, ReferenceString->Length / sizeof(WCHAR));
+  }
+  if (Find(link) == nullptr) {
+    g_interfaces.push_back({*InterfaceClassGuid, link, PhysicalDeviceObject});
+  }
+  auto bytes = static_cast<USHORT>(link.size() * sizeof(WCHAR));
+  auto* buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, bytes + sizeof(WCHAR),
+                                                          0x20206F49 /* "Io  " */));
+  if (buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  std::memcpy(buffer, link.c_str(), bytes + sizeof(WCHAR));
+  *SymbolicLinkName = {bytes, static_cast<USHORT>(bytes + sizeof(WCHAR)), buffer};
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable) {
+  RequireIrqlAtMost("IoSetDeviceInterfaceState", PASSIVE_LEVEL);
+  if (SymbolicLinkName == nullptr || SymbolicLinkName->Buffer == nullptr) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  Interface* i = Find(std::wstring(SymbolicLinkName->Buffer,
+                                   SymbolicLinkName->Length / sizeof(WCHAR)));
+  if (i == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
+  if (Enable) {
+    if (i->enabled) return STATUS_OBJECT_NAME_EXISTS;
+    NTSTATUS status = CreateLink(i->link, NameOfDevice(i->pdo));
+    if (!NT_SUCCESS(status)) return status;
+    i->enabled = true;
+    return STATUS_SUCCESS;
+  }
+  if (!i->enabled) return STATUS_OBJECT_NAME_NOT_FOUND;
+  DeleteLink(i->link);
+  i->enabled = false;
+  return STATUS_SUCCESS;
+}
+
+VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
+  if (UnicodeString->Buffer != nullptr) ExFreePool(UnicodeString->Buffer);
+  *UnicodeString = {0, 0, nullptr};
+}

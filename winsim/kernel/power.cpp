@@ -1,0 +1,162 @@
+// The power manager: power requests built for drivers (PoRequestPowerIrp),
+// delivered at PASSIVE_LEVEL by the power manager's own thread, device power
+// states as drivers declare them, and system transitions.
+#include <deque>
+
+#include "winsim/kernel/internal.h"
+#include "winsim/kernel/pnp.h"
+
+namespace winsim::kernel {
+namespace {
+
+struct PowerRequest {
+  PDEVICE_OBJECT requester;
+  UCHAR minor;
+  POWER_STATE state;
+  PREQUEST_POWER_COMPLETE complete;
+  PVOID context;
+  DriverRecord* driver;
+};
+
+std::deque<std::pair<PDEVICE_OBJECT, PIRP>> g_queue;
+host::Thread* g_worker = nullptr;
+bool g_workerWaiting = false;
+
+void Worker() {
+  CurrentThreadObject();
+  for (;;) {
+    while (g_queue.empty()) {
+      g_workerWaiting = true;
+      host::Block("power manager: waiting for power requests", std::nullopt);
+    }
+    auto [target, irp] = g_queue.front();
+    g_queue.pop_front();
+    IoCallDriver(target, irp);
+  }
+}
+
+void Queue(PDEVICE_OBJECT target, PIRP irp) {
+  g_queue.emplace_back(target, irp);
+  if (g_worker == nullptr) {
+    g_worker = host::Spawn("power manager", host::ThreadKind::kService, Worker);
+  } else if (g_workerWaiting) {
+    g_workerWaiting = false;
+    host::Wake(g_worker);
+  }
+}
+
+void FinishRequested(PIRP irp, void* context) {
+  auto* request = static_cast<PowerRequest*>(context);
+  if (request->complete != nullptr) {
+    IO_STATUS_BLOCK status = irp->IoStatus;
+    DriverScope scope(request->driver);
+    request->complete(request->requester, request->minor, request->state, request->context,
+                      &status);
+  }
+  delete request;
+  ReleaseIrp(irp);
+}
+
+PIRP BuildPowerIrp(PDEVICE_OBJECT top, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state,
+                   void (*finish)(PIRP, void*), void* context) {
+  PIRP irp = AllocateSystemIrp(top->StackSize, finish, context);
+  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+  PIO_STACK_LOCATION s = IoGetNextIrpStackLocation(irp);
+  s->MajorFunction = IRP_MJ_POWER;
+  s->MinorFunction = minor;
+  if (minor == IRP_MN_WAIT_WAKE) {
+    s->Parameters.WaitWake.PowerState = state.SystemState;
+  } else {
+    s->Parameters.Power.Type = type;
+    s->Parameters.Power.State = state;
+    s->Parameters.Power.ShutdownType =
+        type == SystemPowerState && state.SystemState != PowerSystemWorking ? PowerActionSleep
+                                                                            : PowerActionNone;
+  }
+  return irp;
+}
+
+struct Waiter {
+  KEVENT done;
+  NTSTATUS status;
+};
+
+void FinishSystem(PIRP irp, void* context) {
+  auto* w = static_cast<Waiter*>(context);
+  w->status = irp->IoStatus.Status;
+  ReleaseIrp(irp);
+  KeSetEvent(&w->done, IO_NO_INCREMENT, FALSE);
+}
+
+NTSTATUS SendSystemRequest(PDEVICE_OBJECT top, UCHAR minor, SYSTEM_POWER_STATE state) {
+  Waiter w;
+  KeInitializeEvent(&w.done, NotificationEvent, FALSE);
+  POWER_STATE ps;
+  ps.SystemState = state;
+  Queue(top, BuildPowerIrp(top, minor, SystemPowerState, ps, FinishSystem, &w));
+  KeWaitForSingleObject(&w.done, Executive, KernelMode, FALSE, nullptr);
+  return w.status;
+}
+
+}  // namespace
+
+DEVICE_POWER_STATE DevicePowerStateOf(PDEVICE_OBJECT device) {
+  return RecordOf(device)->powerState;
+}
+
+void ResetPower() {
+  g_queue.clear();
+  g_worker = nullptr;
+  g_workerWaiting = false;
+}
+
+NTSTATUS SetSystemPowerState(SYSTEM_POWER_STATE state) {
+  RequireIrqlAtMost("SetSystemPowerState", PASSIVE_LEVEL);
+  std::vector<PDEVICE_OBJECT> tops;
+  for (DeviceNode* node : DeviceNodes()) {
+    if (StateOf(node) == DeviceState::kStarted) tops.push_back(TopOfStack(node));
+  }
+  if (state != PowerSystemWorking) {
+    for (PDEVICE_OBJECT top : tops) {
+      NTSTATUS status = SendSystemRequest(top, IRP_MN_QUERY_POWER, state);
+      if (!NT_SUCCESS(status)) return status;
+    }
+  }
+  NTSTATUS result = STATUS_SUCCESS;
+  for (PDEVICE_OBJECT top : tops) {
+    NTSTATUS status = SendSystemRequest(top, IRP_MN_SET_POWER, state);
+    if (NT_SUCCESS(result) && !NT_SUCCESS(status)) result = status;
+  }
+  return result;
+}
+
+}  // namespace winsim::kernel
+
+using namespace winsim::kernel;
+
+NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                           POWER_STATE PowerState, PREQUEST_POWER_COMPLETE CompletionFunction,
+                           PVOID Context, PIRP* Irp) {
+  RequireIrqlAtMost("PoRequestPowerIrp", DISPATCH_LEVEL);
+  if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER &&
+      MinorFunction != IRP_MN_WAIT_WAKE) {
+    return STATUS_INVALID_PARAMETER_2;
+  }
+  PDEVICE_OBJECT top = DeviceObject;
+  while (top->AttachedDevice != nullptr) top = top->AttachedDevice;
+  auto* request = new PowerRequest{DeviceObject, MinorFunction, PowerState, CompletionFunction,
+                                   Context, CurrentDriver()};
+  PIRP irp = BuildPowerIrp(top, MinorFunction, DevicePowerState, PowerState, FinishRequested,
+                           request);
+  if (Irp != nullptr) *Irp = irp;
+  Queue(top, irp);
+  return STATUS_PENDING;
+}
+
+POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type,
+                            POWER_STATE State) {
+  POWER_STATE old;
+  old.DeviceState = RecordOf(DeviceObject)->powerState;
+  if (Type == DevicePowerState) RecordOf(DeviceObject)->powerState = State.DeviceState;
+  return old;
+}
