@@ -14,6 +14,7 @@ constexpr ACCESS_MASK kQueryValue = 0x0001;
 constexpr ACCESS_MASK kSetValue = 0x0002;
 constexpr ACCESS_MASK kCreateSubKey = 0x0004;
 constexpr ACCESS_MASK kEnumerateSubKeys = 0x0008;
+constexpr ACCESS_MASK MAXIMUM_ALLOWED = 0x02000000;
 
 int CompareNoCase(const wchar_t* a, const wchar_t* b, size_t n) {
   for (size_t i = 0; i < n; ++i) {
@@ -30,7 +31,7 @@ struct OpenKey {
 };
 
 ACCESS_MASK Granted(ACCESS_MASK desired) {
-  if (desired & (GENERIC_ALL | 0x000F003F)) desired |= KEY_ALL_ACCESS;
+  if (desired & (GENERIC_ALL | MAXIMUM_ALLOWED)) desired |= KEY_ALL_ACCESS;
   if (desired & GENERIC_READ) desired |= KEY_READ;
   if (desired & GENERIC_WRITE) desired |= KEY_WRITE;
   return desired;

@@ -87,7 +87,13 @@ NTSTATUS BusPnp(PDEVICE_OBJECT pdo, PIRP irp) {
 
 NTSTATUS BusPower(PDEVICE_OBJECT pdo, PIRP irp) {
   PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
-  if (s->MinorFunction == IRP_MN_SET_POWER && s->Parameters.Power.Type == DevicePowerState) {
+  bool device = s->Parameters.Power.Type == DevicePowerState;
+  g_log.push_back(std::string("bus:") +
+                  (s->MinorFunction == IRP_MN_SET_POWER ? "set-power " : "query-power ") +
+                  (device ? "D" + std::to_string(s->Parameters.Power.State.DeviceState - 1)
+                          : "S" + std::to_string(s->Parameters.Power.State.SystemState - 1)) +
+                  " at IRQL " + std::to_string(KeGetCurrentIrql()));
+  if (s->MinorFunction == IRP_MN_SET_POWER && device) {
     PoSetPowerState(pdo, DevicePowerState, s->Parameters.Power.State);
   }
   PoStartNextPowerIrp(irp);
@@ -297,13 +303,103 @@ TEST_F(PnpTest, FailedStartTearsTheStackDownAndUnloadsTheDrivers) {
   });
 }
 
-TEST_F(PnpTest, SystemSleepReachesEveryStartedStack) {
+TEST_F(PnpTest, SystemSleepReachesEveryStartedStackQueryFirst) {
   wk::Run(0, [] {
     PDRIVER_OBJECT bus;
     wk::DeviceNode* node = PlugWidget(&bus);
+    g_log.clear();
     EXPECT_EQ(wk::SetSystemPowerState(PowerSystemSleeping3), STATUS_SUCCESS);
     EXPECT_EQ(wk::SetSystemPowerState(PowerSystemWorking), STATUS_SUCCESS);
+    std::vector<std::string> expected = {"bus:query-power S3 at IRQL 0",
+                                         "bus:set-power S3 at IRQL 0",
+                                         "bus:set-power S0 at IRQL 0"};
+    EXPECT_EQ(g_log, expected);
     Unplug(bus, node);
+  });
+}
+
+struct PowerResult {
+  bool called = false;
+  UCHAR minor = 0;
+  POWER_STATE state{};
+  NTSTATUS status = STATUS_PENDING;
+  PDEVICE_OBJECT device = nullptr;
+};
+
+VOID RecordPowerCompletion(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, PVOID context,
+                           PIO_STATUS_BLOCK io) {
+  auto* r = static_cast<PowerResult*>(context);
+  *r = {true, minor, state, io->Status, device};
+}
+
+TEST_F(PnpTest, DevicePowerRequestsGoToTheTopAtPassiveAndReportToTheRequester) {
+  wk::Run(0, [] {
+    PDRIVER_OBJECT bus;
+    wk::DeviceNode* node = PlugWidget(&bus);
+    g_log.clear();
+    PDEVICE_OBJECT pdo = wk::PhysicalDeviceOf(node);
+    PowerResult result;
+    POWER_STATE d3;
+    d3.DeviceState = PowerDeviceD3;
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);  // allowed up to DISPATCH_LEVEL
+    EXPECT_EQ(PoRequestPowerIrp(pdo, IRP_MN_SET_POWER, d3, RecordPowerCompletion, &result,
+                                nullptr),
+              STATUS_PENDING);
+    KeLowerIrql(old);
+    LARGE_INTEGER tick{.QuadPart = -1};
+    KeDelayExecutionThread(KernelMode, FALSE, &tick);  // let the power manager's thread run
+    ASSERT_TRUE(result.called);
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(result.minor, IRP_MN_SET_POWER);
+    EXPECT_EQ(result.state.DeviceState, PowerDeviceD3);
+    EXPECT_EQ(result.device, pdo);
+    EXPECT_EQ(wk::DevicePowerStateOf(pdo), PowerDeviceD3);
+    EXPECT_EQ(g_log, std::vector<std::string>{"bus:set-power D3 at IRQL 0"});
+    POWER_STATE any{};
+    EXPECT_EQ(PoRequestPowerIrp(pdo, IRP_MN_POWER_SEQUENCE, any, nullptr, nullptr, nullptr),
+              STATUS_INVALID_PARAMETER_2);
+    Unplug(bus, node);
+  });
+}
+
+TEST_F(PnpTest, InterfacesLinkToThePhysicalDeviceUntilRemoval) {
+  static const GUID kGuid = {0x6C0F3B92, 0x4E7A, 0x4D15,
+                             {0xB2, 0xC8, 0x91, 0x5E, 0x07, 0xA3, 0xD4, 0x6F}};
+  wk::Run(0, [] {
+    PDRIVER_OBJECT bus;
+    wk::DeviceNode* node = PlugWidget(&bus);
+    PDEVICE_OBJECT pdo = wk::PhysicalDeviceOf(node);
+    UNICODE_STRING link{};
+    ASSERT_EQ(IoRegisterDeviceInterface(pdo, &kGuid, nullptr, &link), STATUS_SUCCESS);
+    std::wstring name(link.Buffer, link.Length / sizeof(WCHAR));
+    EXPECT_EQ(name, L"\\??\\TEST#WIDGET#7#{6C0F3B92-4E7A-4D15-B2C8-915E07A3D46F}");
+    EXPECT_TRUE(wk::InterfaceLinks(kGuid).empty()) << "registered is not enabled";
+    EXPECT_EQ(IoSetDeviceInterfaceState(&link, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(IoSetDeviceInterfaceState(&link, TRUE), STATUS_OBJECT_NAME_EXISTS);
+    EXPECT_EQ(wk::FindDevice(wk::ResolveSymbolicLink(name)), pdo);
+    EXPECT_EQ(wk::InterfaceLinks(kGuid), std::vector<std::wstring>{name});
+    RtlFreeUnicodeString(&link);
+    EXPECT_EQ(link.Buffer, nullptr);
+    EXPECT_EQ(wk::RemoveDevice(node), STATUS_SUCCESS);
+    EXPECT_TRUE(wk::InterfaceLinks(kGuid).empty()) << "removal disables what is left enabled";
+    EXPECT_TRUE(wk::ResolveSymbolicLink(name).empty());
+    Unplug(bus, node);
+  });
+}
+
+TEST(SymbolicLinks, DosDeviceSpellingsNameOneDirectory) {
+  wk::Run(0, [] {
+    UNICODE_STRING global, local, target;
+    RtlInitUnicodeString(&global, L"\\DosDevices\\Global\\COM3");
+    RtlInitUnicodeString(&local, L"\\DosDevices\\COM3");
+    RtlInitUnicodeString(&target, L"\\Device\\Port0");
+    EXPECT_EQ(IoCreateSymbolicLink(&global, &target), STATUS_SUCCESS);
+    EXPECT_EQ(IoCreateSymbolicLink(&local, &target), STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(wk::ResolveSymbolicLink(L"\\??\\COM3"), L"\\Device\\Port0");
+    EXPECT_EQ(IoDeleteSymbolicLink(&local), STATUS_SUCCESS);
+    EXPECT_EQ(IoDeleteSymbolicLink(&global), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_TRUE(wk::SymbolicLinks().empty());
   });
 }
 
