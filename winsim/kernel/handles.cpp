@@ -41,6 +41,8 @@ LONG LiveHandles(DriverRecord* driver) {
   return n;
 }
 
+LONG LiveKernelHandles() { return static_cast<LONG>(g_handles.size()); }
+
 void ResetHandles() {
   g_handles.clear();
   g_nextHandle = 4;

@@ -161,6 +161,14 @@ const HandleEntry* FindHandle(HANDLE handle);
 void SetHandleCloser(HandleKind kind, void (*close)(void* object));
 void ResetHandles();
 
+// Totals over the whole machine, for the teardown check.
+LONG LiveMdls();
+void ResetMdls();
+LONG LivePoolBlocks();
+LONG RunningSystemThreads();
+LONG LiveKernelHandles();
+std::vector<std::wstring> SymbolicLinks();
+
 // Tags and sizes of a driver's live pool blocks, for leak reports.
 std::string LeakedBlocks(const DriverRecord* driver);
 LONG LiveHandles(DriverRecord* driver);

@@ -7,6 +7,7 @@ namespace winsim::kernel {
 namespace {
 
 constexpr ULONG kMdlMagic = 0x4C444D4D;  // "MMDL"
+LONG g_liveMdls = 0;
 
 struct alignas(16) MdlHeader {
   ULONG magic;
@@ -31,6 +32,9 @@ void Describe(PMDL mdl, PVOID va, ULONG length) {
 }
 
 }  // namespace
+
+LONG LiveMdls() { return g_liveMdls; }
+void ResetMdls() { g_liveMdls = 0; }
 }  // namespace winsim::kernel
 
 using namespace winsim::kernel;
@@ -49,6 +53,7 @@ PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, 
   h->magic = kMdlMagic;
   h->owner = CurrentDriver();
   if (h->owner) h->owner->mdls++;
+  g_liveMdls++;
   auto* mdl = reinterpret_cast<PMDL>(h + 1);
   mdl->Size = static_cast<CSHORT>(size);
   Describe(mdl, VirtualAddress, Length);
@@ -71,6 +76,7 @@ VOID IoFreeMdl(PMDL Mdl) {
     Violation(call, nullptr, "freed an MDL whose pages are still locked (MmUnlockPages first)");
   }
   if (h->owner) h->owner->mdls--;
+  g_liveMdls--;
   h->magic = 0;
   KernelFree(h);
 }

@@ -89,6 +89,12 @@ void ResetPool() {
   g_failPolicy = nullptr;
 }
 
+LONG LivePoolBlocks() {
+  LONG n = 0;
+  for (BlockHeader* b = g_blocks; b != nullptr; b = b->next) ++n;
+  return n;
+}
+
 std::string LeakedBlocks(const DriverRecord* driver) {
   std::string text;
   int shown = 0;

@@ -21,11 +21,27 @@ void Run(uint64_t seed, std::function<void()> scenario) {
   ResetInterfaces();
   registry::Reset();
   ResetIoState();
+  ResetMdls();
   ResetHandles();
   ResetThreads();
   ResetObjects();
   ResetSpinLocks();
   ResetPool();
+}
+
+void CheckCleanMachine() {
+  std::string left;
+  auto note = [&](LONG n, const char* what) {
+    if (n != 0) left += " " + std::to_string(n) + " " + what;
+  };
+  note(LiveIrps(), "request(s)");
+  note(LiveMdls(), "MDL(s)");
+  note(LivePoolBlocks(), "pool block(s)");
+  note(RunningSystemThreads(), "running system thread(s)");
+  note(LiveKernelHandles(), "kernel handle(s)");
+  note(registry::OpenKeyCount(), "open registry key(s)");
+  note(static_cast<LONG>(SymbolicLinks().size()), "symbolic link(s)");
+  if (!left.empty()) Violation("machine teardown", nullptr, "left behind:" + left);
 }
 
 host::Thread* StartThread(std::string name, std::function<void()> body) {

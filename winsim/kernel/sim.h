@@ -46,6 +46,11 @@ DriverCounts CountsOf(PDRIVER_OBJECT driver);
 // Requests alive anywhere (allocated and not yet freed).
 LONG LiveIrps();
 
+// Stops the run, naming what is left, unless the machine is back to nothing:
+// no request, MDL, pool block, running system thread, kernel handle, open
+// registry key or symbolic link.
+void CheckCleanMachine();
+
 // Runs `body` as if code of `driver` were running (allocations are charged to
 // it, violations name it).
 void AsDriver(PDRIVER_OBJECT driver, const std::function<void()>& body);

@@ -94,6 +94,14 @@ void OnThreadExit(host::Thread* h) {
   ReleaseThreadObject(t);
 }
 
+LONG RunningSystemThreads() {
+  LONG n = 0;
+  for (ThreadObject* t : g_threadObjects) {
+    if (t != nullptr && t->creator != nullptr && !t->ended) ++n;
+  }
+  return n;
+}
+
 void ResetThreads() {
   for (ThreadObject* t : g_threadObjects) {
     if (t != nullptr) delete reinterpret_cast<_ETHREAD*>(t);

@@ -218,6 +218,7 @@ class PnpTest : public ::testing::Test {
     g_unplugged = true;
     wk::ReportDeviceMissing(wk::PhysicalDeviceOf(node));
     wk::UnloadDriver(bus);
+    wk::CheckCleanMachine();
   }
 };
 
@@ -266,6 +267,7 @@ TEST_F(PnpTest, FullLifeInTheOrderWindowsSendsIt) {
     EXPECT_EQ(g_log, expected);
     EXPECT_EQ(wk::PhysicalDeviceOf(node), nullptr);  // the bus deleted its PDO
     wk::UnloadDriver(bus);
+    wk::CheckCleanMachine();
   });
 }
 
@@ -401,6 +403,23 @@ TEST(SymbolicLinks, DosDeviceSpellingsNameOneDirectory) {
     EXPECT_EQ(IoDeleteSymbolicLink(&global), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_TRUE(wk::SymbolicLinks().empty());
   });
+}
+
+}  // namespace
+
+namespace {
+
+TEST(MachineDeathTest, TeardownNamesWhatIsLeftBehind) {
+  EXPECT_DEATH(wk::Run(0,
+                       [] {
+                         UNICODE_STRING link, target;
+                         RtlInitUnicodeString(&link, L"\\DosDevices\\COM9");
+                         RtlInitUnicodeString(&target, L"\\Device\\Nowhere");
+                         IoCreateSymbolicLink(&link, &target);
+                         ExAllocatePoolWithTag(NonPagedPool, 8, 0x6B61654C);
+                         wk::CheckCleanMachine();
+                       }),
+               "left behind: 1 pool block\\(s\\) 1 symbolic link\\(s\\)");
 }
 
 }  // namespace

@@ -5,3 +5,5 @@
 #include "winsim/kernel/wdk/wdm.h"
 #include "winsim/kernel/wdk/rtl.h"
 #include "winsim/kernel/wdk/ntddser.h"
+#include "winsim/kernel/wdk/usbdlib.h"
+#include "winsim/kernel/wdk/usbioctl.h"
