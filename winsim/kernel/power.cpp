@@ -1,8 +1,6 @@
 // The power manager: power requests built for drivers (PoRequestPowerIrp),
-// delivered at PASSIVE_LEVEL by the power manager's own thread, device power
-// states as drivers declare them, and system transitions.
-#include <deque>
-
+// delivered at PASSIVE_LEVEL from worker threads, device power states as
+// drivers declare them, and system transitions.
 #include "winsim/kernel/internal.h"
 #include "winsim/kernel/pnp.h"
 
@@ -18,31 +16,14 @@ struct PowerRequest {
   DriverRecord* driver;
 };
 
-std::deque<std::pair<PDEVICE_OBJECT, PIRP>> g_queue;
-host::Thread* g_worker = nullptr;
-bool g_workerWaiting = false;
+ULONG g_workers = 0;
 
-void Worker() {
-  CurrentThreadObject();
-  for (;;) {
-    while (g_queue.empty()) {
-      g_workerWaiting = true;
-      host::Block("power manager: waiting for power requests", std::nullopt);
-    }
-    auto [target, irp] = g_queue.front();
-    g_queue.pop_front();
-    IoCallDriver(target, irp);
-  }
-}
-
+// Each power request is dispatched by a worker of its own at PASSIVE_LEVEL, as
+// the system's worker threads do for pageable stacks; a driver that holds a
+// request in its dispatch routine (wait-wake) then blocks only that worker.
 void Queue(PDEVICE_OBJECT target, PIRP irp) {
-  g_queue.emplace_back(target, irp);
-  if (g_worker == nullptr) {
-    g_worker = host::Spawn("power manager", host::ThreadKind::kService, Worker);
-  } else if (g_workerWaiting) {
-    g_workerWaiting = false;
-    host::Wake(g_worker);
-  }
+  host::Spawn("power worker " + std::to_string(++g_workers), host::ThreadKind::kService,
+              [target, irp] { IoCallDriver(target, irp); });
 }
 
 void FinishRequested(PIRP irp, void* context) {
@@ -104,11 +85,7 @@ DEVICE_POWER_STATE DevicePowerStateOf(PDEVICE_OBJECT device) {
   return RecordOf(device)->powerState;
 }
 
-void ResetPower() {
-  g_queue.clear();
-  g_worker = nullptr;
-  g_workerWaiting = false;
-}
+void ResetPower() { g_workers = 0; }
 
 NTSTATUS SetSystemPowerState(SYSTEM_POWER_STATE state) {
   RequireIrqlAtMost("SetSystemPowerState", PASSIVE_LEVEL);
