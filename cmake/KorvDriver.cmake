@@ -1,4 +1,4 @@
-# korv_add_driver(<name> SOURCES <file>... [USBD])
+# korv_add_driver(<name> SOURCES <file>... [WINDOWS_ENTRY <file>] [USBD])
 #
 # windows build: <name>.sys, a kernel-mode image for the native subsystem, compiled without
 #   exceptions, RTTI or a hosted runtime and linked against ntoskrnl and hal only (plus usbd with
@@ -55,9 +55,15 @@ function(korv_check_driver_pe test target)
 endfunction()
 
 function(korv_add_driver name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "USBD" "" "SOURCES")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "USBD" "WINDOWS_ENTRY" "SOURCES")
   if(arg_UNPARSED_ARGUMENTS OR NOT arg_SOURCES)
-    message(FATAL_ERROR "usage: korv_add_driver(<name> SOURCES <file>... [USBD])")
+    message(FATAL_ERROR
+      "usage: korv_add_driver(<name> SOURCES <file>... [WINDOWS_ENTRY <file>] [USBD])")
+  endif()
+  # The image's extern "C" DriverEntry exists only in the windows build: on the host both drivers
+  # share one binary and are loaded through their namespaced entry points.
+  if(KORV_WINDOWS AND arg_WINDOWS_ENTRY)
+    list(APPEND arg_SOURCES ${arg_WINDOWS_ENTRY})
   endif()
 
   if(KORV_WINDOWS)
@@ -72,5 +78,10 @@ function(korv_add_driver name)
   else()
     add_library(${name} STATIC ${arg_SOURCES})
     target_link_libraries(${name} PUBLIC winsim_kernel)
+    if(TARGET winsim_usb)
+      target_link_libraries(${name} PUBLIC winsim_usb)
+    endif()
+    # Driver code may not reach the stand-in's test-facing headers.
+    target_compile_definitions(${name} PRIVATE KORV_DRIVER=1)
   endif()
 endfunction()
