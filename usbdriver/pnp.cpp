@@ -41,7 +41,16 @@ bool ConfigurationIsSound(const PUSB_CONFIGURATION_DESCRIPTOR config, ULONG rece
   for (ULONG offset = 0; offset < total;) {
     if (total - offset < 2) return false;
     ULONG length = bytes[offset];
+    UCHAR type = bytes[offset + 1];
     if (length < 2 || length > total - offset) return false;
+    // The parser and the bus read whole records of these types.
+    if ((type == USB_CONFIGURATION_DESCRIPTOR_TYPE || type == USB_INTERFACE_DESCRIPTOR_TYPE) &&
+        length < kDescriptorHeader) {
+      return false;
+    }
+    if (type == USB_ENDPOINT_DESCRIPTOR_TYPE && length < sizeof(USB_ENDPOINT_DESCRIPTOR)) {
+      return false;
+    }
     offset += length;
   }
   return true;

@@ -4,7 +4,7 @@
 using namespace winsim::kernel;
 
 PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
-  RecordOf(Irp);
+  RecordOf(Irp, "IoSetCancelRoutine");
   SchedulePoint();
   PDRIVER_CANCEL old = Irp->CancelRoutine;
   Irp->CancelRoutine = CancelRoutine;
@@ -13,13 +13,15 @@ PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
 
 BOOLEAN IoCancelIrp(PIRP Irp) {
   const char* call = "IoCancelIrp";
-  IrpRecord* rec = RecordOf(Irp);
+  IrpRecord* rec = RecordOf(Irp, call);
   RequireIrqlAtMost(call, DISPATCH_LEVEL);
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
   Irp->Cancel = TRUE;
-  PDRIVER_CANCEL routine = Irp->CancelRoutine;
-  Irp->CancelRoutine = nullptr;
+  // Taking the routine is a step of its own, as on a multiprocessor: a driver
+  // may set its routine between the flag and the exchange, then find Cancel
+  // set and its routine already taken.
+  PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
   if (routine == nullptr) {
     IoReleaseCancelSpinLock(irql);
     return FALSE;

@@ -27,6 +27,7 @@ std::vector<DeviceRecord*> g_devices;
 std::map<std::wstring, PDEVICE_OBJECT, NoCase> g_deviceNames;
 std::map<std::wstring, std::wstring, NoCase> g_links;
 ULONG g_autoName = 0;
+bool g_failNextAttach = false;
 
 std::wstring ToWide(PUNICODE_STRING s) {
   if (s == nullptr || s->Buffer == nullptr) return {};
@@ -71,6 +72,22 @@ std::wstring CanonicalLinkName(const std::wstring& name) {
 
 }  // namespace
 
+// As on Windows, a deleted device object lives on while a device is still
+// attached to it (a bus driver deletes its PDO in the removal that the
+// devices above pass down before they detach) or a reference is held; only
+// then is it gone. The memory stays until the run ends so that a second
+// delete is recognised, but the extension of a gone device is poisoned.
+bool DeviceGone(PDEVICE_OBJECT device) {
+  const DeviceRecord* d = RecordOf(device);
+  return d->deleted && device->AttachedDevice == nullptr && d->refs == 0;
+}
+
+void PoisonIfGone(PDEVICE_OBJECT device) {
+  if (DeviceGone(device) && device->DeviceExtension != nullptr) {
+    std::memset(device->DeviceExtension, 0xDD, RecordOf(device)->extensionSize);
+  }
+}
+
 DriverRecord* RecordOf(PDRIVER_OBJECT driver) {
   return reinterpret_cast<DriverRecord*>(driver);
 }
@@ -87,7 +104,10 @@ void ResetObjects() {
   g_deviceNames.clear();
   g_links.clear();
   g_autoName = 0;
+  g_failNextAttach = false;
 }
+
+void FailNextAttach() { g_failNextAttach = true; }
 
 PDRIVER_OBJECT LoadDriver(const std::wstring& service, PDRIVER_INITIALIZE entry,
                           NTSTATUS* status) {
@@ -129,6 +149,10 @@ PDRIVER_OBJECT LoadDriver(const std::wstring& service, PDRIVER_INITIALIZE entry,
     d->unloaded = true;
     return nullptr;
   }
+  // The I/O manager clears DO_DEVICE_INITIALIZING on the devices DriverEntry made.
+  for (PDEVICE_OBJECT dev = d->object.DeviceObject; dev != nullptr; dev = dev->NextDevice) {
+    dev->Flags &= ~DO_DEVICE_INITIALIZING;
+  }
   return &d->object;
 }
 
@@ -153,6 +177,7 @@ void UnloadDriver(PDRIVER_OBJECT driver) {
   if (d->handles) leaks += " " + std::to_string(d->handles) + " kernel handle(s)";
   if (d->threads) leaks += " " + std::to_string(d->threads) + " running system thread(s)";
   if (!leaks.empty()) {
+    DriverScope scope(d);  // the report names the driver that leaked
     Violation("unload", nullptr, d->label + " was unloaded with" + leaks + " still alive");
   }
 }
@@ -247,20 +272,13 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     Violation(call, nullptr, "deleted a device object still attached to a lower device "
                              "(IoDetachDevice first)");
   }
-  // A bus driver deletes its PDO while handling the removal that the devices
-  // above it pass down before they detach, so an attached device may still
-  // point here; the object lives on until the run ends.
   SchedulePoint();
   PDEVICE_OBJECT* link = &DeviceObject->DriverObject->DeviceObject;
   while (*link != DeviceObject) link = &(*link)->NextDevice;
   *link = DeviceObject->NextDevice;
   if (!d->name.empty()) g_deviceNames.erase(d->name);
   d->deleted = true;
-  // The object stays allocated until the run ends so that a second delete is
-  // recognised; its extension is poisoned so late use shows.
-  if (DeviceObject->DeviceExtension) {
-    std::memset(DeviceObject->DeviceExtension, 0xDD, d->extensionSize);
-  }
+  PoisonIfGone(DeviceObject);
 }
 
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
@@ -268,6 +286,10 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
   RequireIrqlAtMost("IoAttachDeviceToDeviceStack", PASSIVE_LEVEL);
   SchedulePoint();
   if (RecordOf(TargetDevice)->deleted) return nullptr;
+  if (g_failNextAttach) {
+    g_failNextAttach = false;
+    return nullptr;
+  }
   PDEVICE_OBJECT top = TargetDevice;
   while (top->AttachedDevice != nullptr) top = top->AttachedDevice;
   top->AttachedDevice = SourceDevice;
@@ -285,6 +307,7 @@ VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
   }
   RecordOf(upper)->attachedTo = nullptr;
   TargetDevice->AttachedDevice = nullptr;
+  PoisonIfGone(TargetDevice);
 }
 
 PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {

@@ -53,7 +53,7 @@ struct alignas(16) IrpRecord {
   // Per stack location (index 0 = location 1): returned STATUS_PENDING from
   // its dispatch routine, and completion has passed it.
   // The generation tells a frame whether its location was reused since.
-  std::vector<UCHAR> returnedPending;
+  std::vector<UCHAR> returnedPending;  // kNotReturned, kReturnedPending or kReturnedOther
   std::vector<UCHAR> passed;
   std::vector<UCHAR> passedMarked;
   std::vector<ULONG> generation;
@@ -71,9 +71,12 @@ PIRP AllocateSystemIrp(CCHAR stackSize, void (*finish)(PIRP irp, void* context),
 // Frees a request now, or when the last frame still using it returns.
 void ReleaseIrp(PIRP irp);
 
-IrpRecord* RecordOf(PIRP irp);
+// Stops the run, naming `call`, unless `irp` is a live request.
+IrpRecord* RecordOf(PIRP irp, const char* call = "request check");
 DriverRecord* RecordOf(PDRIVER_OBJECT driver);
 DeviceRecord* RecordOf(PDEVICE_OBJECT device);
+bool DeviceGone(PDEVICE_OBJECT device);
+void PoisonIfGone(PDEVICE_OBJECT device);
 
 // ---- dispatcher objects and threads -------------------------------------------
 

@@ -14,6 +14,11 @@ DriverRecord* DriverOfDevice(PDEVICE_OBJECT device) {
 
 int Index(PIRP irp) { return irp->CurrentLocation - 1; }
 
+// What the dispatch routine at a stack location has returned so far.
+constexpr UCHAR kNotReturned = 0;
+constexpr UCHAR kReturnedPending = 1;
+constexpr UCHAR kReturnedOther = 2;
+
 // Keeps a request's memory while a frame that still reads it is running.
 struct Frame {
   explicit Frame(IrpRecord* rec) : rec_(rec) { rec_->callDepth++; }
@@ -34,7 +39,7 @@ void CheckPendingReturn(PIRP irp, IrpRecord* rec, int index, ULONG generation, N
       Violation("IoCallDriver", irp, std::string(driver) +
                                          " returned STATUS_PENDING without IoMarkIrpPending");
     }
-    rec->returnedPending[index] = 1;
+    rec->returnedPending[index] = kReturnedPending;
   } else if (marked) {
     Violation("IoCallDriver", irp,
               std::string(driver) + " marked the request pending but returned status 0x" +
@@ -43,19 +48,31 @@ void CheckPendingReturn(PIRP irp, IrpRecord* rec, int index, ULONG generation, N
                     std::snprintf(b, sizeof b, "%08x", static_cast<unsigned>(status));
                     return std::string(b);
                   }());
+  } else {
+    rec->returnedPending[index] = kReturnedOther;
   }
 }
 
-// Records that completion passed `index`; a dispatch that returned
-// STATUS_PENDING there must have marked it by now.
+// Records that completion passed `index`; whatever the dispatch routine
+// there returned must agree with the location's pending mark by now. The
+// fault is that dispatch routine's, not the completing driver's.
 void PassLocation(PIRP irp, IrpRecord* rec, int index) {
   PIO_STACK_LOCATION s = irp->Tail.Overlay.CurrentStackLocation;
   bool marked = (s->Control & SL_PENDING_RETURNED) != 0;
   rec->passed[index] = 1;
   rec->passedMarked[index] = marked;
-  if (rec->returnedPending[index] && !marked) {
+  if (rec->returnedPending[index] == kReturnedPending && !marked) {
     Violation("IoCompleteRequest", irp,
-              "a dispatch routine returned STATUS_PENDING without IoMarkIrpPending");
+              "the dispatch routine of " + DriverLabel(DriverOfDevice(s->DeviceObject)) +
+                  " returned STATUS_PENDING without IoMarkIrpPending");
+  }
+  if (rec->returnedPending[index] == kReturnedOther && marked) {
+    // Marked after its dispatch returned: a lower driver's pending return
+    // passed up through it, or its completion routine marked it.
+    Violation("IoCompleteRequest", irp,
+              "the dispatch routine of " + DriverLabel(DriverOfDevice(s->DeviceObject)) +
+                  " returned a status other than STATUS_PENDING, but the request was marked "
+                  "pending at its stack location");
   }
   if (s->DeviceObject) RecordOf(s->DeviceObject)->requestsInside--;
 }
@@ -102,10 +119,13 @@ using namespace winsim::kernel;
 
 NTSTATUS IoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   const char* call = "IoCallDriver";
-  IrpRecord* rec = RecordOf(Irp);
+  IrpRecord* rec = RecordOf(Irp, call);
   RequireIrqlAtMost(call, DISPATCH_LEVEL);
   if (DeviceObject == nullptr) Violation(call, Irp, "sent a request to a NULL device");
-  if (RecordOf(DeviceObject)->deleted) Violation(call, Irp, "sent a request to a deleted device");
+  if (DeviceGone(DeviceObject)) {
+    Violation(call, Irp, "sent a request to a device object that is gone (deleted, nothing "
+                         "attached, no reference)");
+  }
   if (rec->state == IrpState::kCompleting || rec->state == IrpState::kDone) {
     Violation(call, Irp, "sent a request that is being completed or is complete");
   }
@@ -126,17 +146,17 @@ NTSTATUS IoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   int index = Index(Irp);
   ULONG generation = ++rec->nextGeneration;
   rec->generation[index] = generation;
-  rec->returnedPending[index] = 0;
+  rec->returnedPending[index] = kNotReturned;
   rec->passed[index] = 0;
   rec->state = IrpState::kDispatched;
   DriverRecord* driver = DriverOfDevice(DeviceObject);
   NTSTATUS status;
   {
     Frame frame(rec);
-    {
-      DriverScope scope(driver);
-      status = DeviceObject->DriverObject->MajorFunction[s->MajorFunction](DeviceObject, Irp);
-    }
+    // Checked in the callee's scope: a wrong return is its fault, and the
+    // report names it.
+    DriverScope scope(driver);
+    status = DeviceObject->DriverObject->MajorFunction[s->MajorFunction](DeviceObject, Irp);
     CheckPendingReturn(Irp, rec, index, generation, status, DriverLabel(driver).c_str());
   }
   return status;
@@ -144,7 +164,7 @@ NTSTATUS IoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 VOID IoCompleteRequest(PIRP Irp, CCHAR) {
   const char* call = "IoCompleteRequest";
-  IrpRecord* rec = RecordOf(Irp);
+  IrpRecord* rec = RecordOf(Irp, call);
   RequireIrqlAtMost(call, DISPATCH_LEVEL);
   if (rec->state == IrpState::kCompleting || rec->state == IrpState::kDone) {
     Violation(call, Irp, "completed a request twice");
@@ -189,9 +209,16 @@ VOID IoCompleteRequest(PIRP Irp, CCHAR) {
 }
 
 VOID IoMarkIrpPending(PIRP Irp) {
-  IrpRecord* rec = RecordOf(Irp);
+  const char* call = "IoMarkIrpPending";
+  IrpRecord* rec = RecordOf(Irp, call);
   if (rec->state != IrpState::kDispatched && rec->state != IrpState::kInRoutine) {
-    Violation("IoMarkIrpPending", Irp, "marked a request that no driver holds");
+    Violation(call, Irp, "marked a request that no driver holds");
+  }
+  // The completion routine of the driver that allocated the request has no
+  // stack location to mark; on Windows the write lands past the request.
+  if (Irp->CurrentLocation > Irp->StackCount) {
+    Violation(call, Irp, "marked a request that has no stack location for the caller "
+                         "(a completion routine of the driver that allocated it)");
   }
   Irp->Tail.Overlay.CurrentStackLocation->Control |= SL_PENDING_RETURNED;
 }

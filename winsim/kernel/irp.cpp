@@ -9,7 +9,21 @@ namespace winsim::kernel {
 namespace {
 
 constexpr CSHORT kIrpType = 6;
+constexpr ULONG kFreedMagic = 0x44455246;  // "FRED"
 IrpRecord* g_irps = nullptr;
+
+// Freed requests wait here a while before going back to the host, so that a
+// late touch (a second completion from another thread, a second free) is
+// reported as such instead of reading freed memory.
+constexpr size_t kQuarantine = 64;
+IrpRecord* g_quarantine[kQuarantine];
+size_t g_quarantineNext = 0;
+
+void Release(IrpRecord* rec) {
+  if (rec == nullptr) return;
+  rec->~IrpRecord();
+  KernelFree(rec);
+}
 
 PIRP Build(CCHAR stackSize, DriverRecord* owner) {
   SIZE_T bytes = sizeof(IrpRecord) + IoSizeOfIrp(stackSize);
@@ -40,9 +54,10 @@ void Destroy(IrpRecord* rec) {
   if (rec->next) rec->next->prev = rec->prev;
   if (g_irps == rec) g_irps = rec->next;
   if (rec->owner) rec->owner->irps--;
-  rec->magic = 0;
-  rec->~IrpRecord();
-  KernelFree(rec);
+  rec->magic = kFreedMagic;
+  Release(g_quarantine[g_quarantineNext]);
+  g_quarantine[g_quarantineNext] = rec;
+  g_quarantineNext = (g_quarantineNext + 1) % kQuarantine;
 }
 
 PVOID CopyOfInput(PVOID input, ULONG inputLength, ULONG size) {
@@ -81,11 +96,15 @@ PIRP AllocateSystemIrp(CCHAR stackSize, void (*finish)(PIRP, void*), void* conte
 
 PIRP IrpOf(IrpRecord* record) { return reinterpret_cast<PIRP>(record + 1); }
 
-IrpRecord* RecordOf(PIRP irp) {
-  if (irp == nullptr) Violation("request check", nullptr, "NULL request");
+IrpRecord* RecordOf(PIRP irp, const char* call) {
+  if (irp == nullptr) Violation(call, nullptr, "NULL request");
   auto* rec = reinterpret_cast<IrpRecord*>(irp) - 1;
+  if (rec->magic == kFreedMagic) {
+    Violation(call, irp, "used a request that was already freed (by IoFreeIrp, or by the I/O "
+                         "manager when its completion ended)");
+  }
   if (rec->magic != IrpRecord::kMagic) {
-    Violation("request check", nullptr, "not a live request (freed, or never allocated)");
+    Violation(call, nullptr, "not a live request (freed, or never allocated)");
   }
   return rec;
 }
@@ -125,6 +144,11 @@ void FinishThreadedIrp(PIRP irp) {
 
 void ResetIoState() {
   while (g_irps) Destroy(g_irps);
+  for (IrpRecord*& rec : g_quarantine) {
+    Release(rec);
+    rec = nullptr;
+  }
+  g_quarantineNext = 0;
 }
 
 LONG LiveIrps() {
@@ -153,7 +177,7 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN) {
 VOID IoFreeIrp(PIRP Irp) {
   const char* call = "IoFreeIrp";
   RequireIrqlAtMost(call, DISPATCH_LEVEL);
-  IrpRecord* rec = RecordOf(Irp);
+  IrpRecord* rec = RecordOf(Irp, call);
   if (rec->threaded) {
     Violation(call, Irp, "freed a request built for a thread; the I/O manager frees it");
   }
@@ -168,7 +192,7 @@ VOID IoFreeIrp(PIRP Irp) {
 }
 
 VOID IoReuseIrp(PIRP Irp, NTSTATUS Status) {
-  IrpRecord* rec = RecordOf(Irp);
+  IrpRecord* rec = RecordOf(Irp, "IoReuseIrp");
   if (rec->state == IrpState::kDispatched || rec->state == IrpState::kCompleting) {
     Violation("IoReuseIrp", Irp, "reused a request that is still inside a driver");
   }

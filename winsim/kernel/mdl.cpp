@@ -150,10 +150,14 @@ VOID IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress, ULO
     Violation(call, nullptr, "reused a mapped partial MDL without MmPrepareMdlForReuse");
   }
   Describe(TargetMdl, va, Length);
+  // A partial MDL shares the source's system mapping when the source has one,
+  // and then needs no mapping of its own.
+  constexpr CSHORT kMapped = MDL_SOURCE_IS_NONPAGED_POOL | MDL_MAPPED_TO_SYSTEM_VA;
   TargetMdl->MdlFlags = static_cast<CSHORT>(
-      MDL_PARTIAL | (SourceMdl->MdlFlags & (MDL_SOURCE_IS_NONPAGED_POOL | MDL_WRITE_OPERATION)));
-  TargetMdl->MappedSystemVa =
-      (SourceMdl->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL) ? VirtualAddress : nullptr;
+      MDL_PARTIAL | (SourceMdl->MdlFlags & (kMapped | MDL_WRITE_OPERATION)));
+  TargetMdl->MappedSystemVa = (SourceMdl->MdlFlags & kMapped)
+                                  ? static_cast<PUCHAR>(SourceMdl->MappedSystemVa) + (va - start)
+                                  : nullptr;
 }
 
 VOID MmPrepareMdlForReuse(PMDL Mdl) {

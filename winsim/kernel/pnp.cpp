@@ -22,6 +22,7 @@ struct DeviceNode {
   PDEVICE_OBJECT pdo = nullptr;
   std::wstring service;
   std::vector<std::wstring> filters;
+  std::vector<std::wstring> lowerFilters;
   DeviceState state = DeviceState::kNotStarted;
   LONG handles = 0;
   bool missing = false;  // the bus reported it gone
@@ -44,6 +45,7 @@ struct NoCase {
 struct Binding {
   std::wstring service;
   std::vector<std::wstring> filters;
+  std::vector<std::wstring> lowerFilters;
 };
 
 std::map<std::wstring, PDRIVER_INITIALIZE, NoCase> g_images;
@@ -128,8 +130,12 @@ void WriteEnumKey(DeviceNode* node) {
       if (it == g_bindings.end()) continue;
       node->service = it->second.service;
       node->filters = it->second.filters;
+      node->lowerFilters = it->second.lowerFilters;
       reg::SetString(path, L"Service", node->service);
       if (!node->filters.empty()) reg::SetMultiString(path, L"UpperFilters", node->filters);
+      if (!node->lowerFilters.empty()) {
+        reg::SetMultiString(path, L"LowerFilters", node->lowerFilters);
+      }
       return;
     }
   }
@@ -157,7 +163,8 @@ void UnloadIdleDrivers() {
 }
 
 NTSTATUS AddDrivers(DeviceNode* node) {
-  std::vector<std::wstring> services{node->service};
+  std::vector<std::wstring> services = node->lowerFilters;
+  services.push_back(node->service);
   services.insert(services.end(), node->filters.begin(), node->filters.end());
   for (const std::wstring& service : services) {
     PDRIVER_OBJECT driver = Load(service);
@@ -193,8 +200,9 @@ void RegisterDriverImage(const std::wstring& service, PDRIVER_INITIALIZE entry) 
 }
 
 void BindDriver(const std::wstring& hardwareId, const std::wstring& service,
-                const std::vector<std::wstring>& upperFilters) {
-  g_bindings[hardwareId] = Binding{service, upperFilters};
+                const std::vector<std::wstring>& upperFilters,
+                const std::vector<std::wstring>& lowerFilters) {
+  g_bindings[hardwareId] = Binding{service, upperFilters, lowerFilters};
 }
 
 DeviceNode* ReportDeviceArrival(PDEVICE_OBJECT pdo) {

@@ -18,9 +18,11 @@ namespace winsim::kernel {
 void RegisterDriverImage(const std::wstring& service, PDRIVER_INITIALIZE entry);
 
 // What an installed INF leaves behind for a hardware id: the function
-// driver's service and the upper filters above it, in order.
+// driver's service, the upper filters above it and the lower filters below
+// it, each list bottom first.
 void BindDriver(const std::wstring& hardwareId, const std::wstring& service,
-                const std::vector<std::wstring>& upperFilters = {});
+                const std::vector<std::wstring>& upperFilters = {},
+                const std::vector<std::wstring>& lowerFilters = {});
 
 enum class DeviceState {
   kNotStarted,      // added, or a start failed

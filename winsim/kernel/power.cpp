@@ -17,6 +17,7 @@ struct PowerRequest {
 };
 
 ULONG g_workers = 0;
+NTSTATUS g_failNextRequest = STATUS_SUCCESS;
 
 // Each power request is dispatched by a worker of its own at PASSIVE_LEVEL, as
 // the system's worker threads do for pageable stacks; a driver that holds a
@@ -85,7 +86,12 @@ DEVICE_POWER_STATE DevicePowerStateOf(PDEVICE_OBJECT device) {
   return RecordOf(device)->powerState;
 }
 
-void ResetPower() { g_workers = 0; }
+void ResetPower() {
+  g_workers = 0;
+  g_failNextRequest = STATUS_SUCCESS;
+}
+
+void FailNextPowerRequest(NTSTATUS status) { g_failNextRequest = status; }
 
 NTSTATUS SetSystemPowerState(SYSTEM_POWER_STATE state) {
   RequireIrqlAtMost("SetSystemPowerState", PASSIVE_LEVEL);
@@ -118,6 +124,11 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
   if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER &&
       MinorFunction != IRP_MN_WAIT_WAKE) {
     return STATUS_INVALID_PARAMETER_2;
+  }
+  if (!NT_SUCCESS(g_failNextRequest)) {
+    NTSTATUS status = g_failNextRequest;
+    g_failNextRequest = STATUS_SUCCESS;
+    return status;
   }
   PDEVICE_OBJECT top = DeviceObject;
   while (top->AttachedDevice != nullptr) top = top->AttachedDevice;

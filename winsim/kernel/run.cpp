@@ -9,6 +9,7 @@ namespace winsim::kernel {
 void OnThreadExit(host::Thread* thread);
 void RegisterKeyCloser();
 void ResetPnp();
+void ResetFileIo();
 void ResetPower();
 void ResetInterfaces();
 
@@ -16,6 +17,7 @@ void Run(uint64_t seed, std::function<void()> scenario) {
   host::SetThreadExitHook(OnThreadExit);
   RegisterKeyCloser();
   host::Run(seed, std::move(scenario));
+  ResetFileIo();
   ResetPnp();
   ResetPower();
   ResetInterfaces();

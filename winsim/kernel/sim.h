@@ -64,6 +64,12 @@ struct PoolRequest {
 // Makes allocations for which `policy` answers true fail; nullptr clears it.
 void SetPoolFailurePolicy(std::function<bool(const PoolRequest&)> policy);
 
+// Makes the next IoAttachDeviceToDeviceStack return NULL, as it does when
+// the target stack is being torn down.
+void FailNextAttach();
+// Makes the next PoRequestPowerIrp fail with `status` and send nothing.
+void FailNextPowerRequest(NTSTATUS status);
+
 // The object namespace.
 PDEVICE_OBJECT FindDevice(const std::wstring& name);
 std::wstring ResolveSymbolicLink(const std::wstring& link);  // empty when absent

@@ -213,7 +213,9 @@ LONG_PTR ObfDereferenceObject(PVOID Object) {
       Violation("ObfDereferenceObject", nullptr, "dereferenced a device object it holds no "
                                                  "reference to");
     }
-    return --d->refs;
+    LONG_PTR left = --d->refs;
+    PoisonIfGone(static_cast<PDEVICE_OBJECT>(Object));
+    return left;
   }
   auto* t = static_cast<ThreadObject*>(Object);
   if (t == nullptr || t->Header.Type != kThreadType || t->refs <= 0) {

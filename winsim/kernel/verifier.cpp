@@ -34,13 +34,18 @@ std::string DriverLabel(const DriverRecord* driver) {
 
 std::string DescribeIrp(PIRP irp) {
   if (irp == nullptr) return "none";
-  char buf[160];
-  if (irp->CurrentLocation < 1 || irp->CurrentLocation > irp->StackCount) {
+  char buf[192];
+  bool inside = irp->CurrentLocation >= 1 && irp->CurrentLocation <= irp->StackCount;
+  // Not yet sent, or completed back to its sender: the top location still
+  // says what the request is.
+  bool withSender = irp->CurrentLocation == irp->StackCount + 1 && irp->StackCount >= 1;
+  if (!inside && !withSender) {
     std::snprintf(buf, sizeof buf, "IRP %p (not inside any driver, %d stack locations)",
                   static_cast<void*>(irp), irp->StackCount);
     return buf;
   }
-  PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
+  PIO_STACK_LOCATION s = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) +
+                         (inside ? irp->CurrentLocation : irp->StackCount) - 1;
   int n = std::snprintf(buf, sizeof buf, "IRP %p %s minor 0x%x", static_cast<void*>(irp),
                         MajorName(s->MajorFunction), s->MinorFunction);
   if (s->MajorFunction == IRP_MJ_DEVICE_CONTROL ||
@@ -48,8 +53,13 @@ std::string DescribeIrp(PIRP irp) {
     n += std::snprintf(buf + n, sizeof buf - n, " code 0x%x",
                        s->Parameters.DeviceIoControl.IoControlCode);
   }
-  std::snprintf(buf + n, sizeof buf - n, ", stack location %d of %d", irp->CurrentLocation,
-                irp->StackCount);
+  if (inside) {
+    std::snprintf(buf + n, sizeof buf - n, ", stack location %d of %d", irp->CurrentLocation,
+                  irp->StackCount);
+  } else {
+    std::snprintf(buf + n, sizeof buf - n, ", not inside any driver (%d stack locations)",
+                  irp->StackCount);
+  }
   return buf;
 }
 

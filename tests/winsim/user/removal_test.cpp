@@ -1,0 +1,169 @@
+// A Plug and Play device opened through its device interface and pulled out
+// while a program holds it: the removal waits for the program's last close,
+// and the close must come first.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/kernel.h"
+#include "platform/win32.h"
+#include "winsim/kernel/fileio.h"
+#include "winsim/kernel/pnp.h"
+#include "winsim/kernel/sim.h"
+
+namespace {
+
+namespace wk = winsim::kernel;
+using Log = std::vector<std::string>;
+
+const GUID kInterface = {0x6a1e0c8a, 0x4f0b, 0x4c21, {0x9b, 0x5e, 0x1f, 0x3d, 0x2c, 0x7a, 0x9e, 0x10}};
+
+Log g_log;
+bool g_unplugged = false;
+
+NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = information;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+// ---- the bus: one PDO -----------------------------------------------------------
+
+NTSTATUS BusPnp(PDEVICE_OBJECT pdo, PIRP irp) {
+  PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
+  switch (s->MinorFunction) {
+    case IRP_MN_QUERY_ID: {
+      if (s->Parameters.QueryId.IdType > BusQueryInstanceID) return Complete(irp, STATUS_NOT_SUPPORTED);
+      static const wchar_t* const kIds[] = {L"TEST\\READER", L"TEST\\READER\0", L"\0", L"1"};
+      const wchar_t* id = kIds[s->Parameters.QueryId.IdType];
+      size_t chars = s->Parameters.QueryId.IdType == BusQueryHardwareIDs ||
+                             s->Parameters.QueryId.IdType == BusQueryCompatibleIDs
+                         ? std::wcslen(id) + 2
+                         : std::wcslen(id) + 1;
+      auto* copy =
+          static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, chars * sizeof(WCHAR), 0x73754274));
+      std::wmemcpy(copy, id, chars);
+      return Complete(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(copy));
+    }
+    case IRP_MN_REMOVE_DEVICE:
+      Complete(irp, STATUS_SUCCESS);
+      if (g_unplugged) IoDeleteDevice(pdo);
+      return STATUS_SUCCESS;
+    default:
+      return Complete(irp, STATUS_SUCCESS);
+  }
+}
+
+NTSTATUS BusEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  driver->MajorFunction[IRP_MJ_PNP] = BusPnp;
+  return STATUS_SUCCESS;
+}
+
+// ---- the function driver: logs what a program's handle brings ----------------------
+
+struct Extension {
+  PDEVICE_OBJECT lower;
+  UNICODE_STRING link;
+};
+
+NTSTATUS FileRequest(PDEVICE_OBJECT, PIRP irp) {
+  switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
+    case IRP_MJ_CREATE: g_log.push_back("create"); break;
+    case IRP_MJ_CLEANUP: g_log.push_back("cleanup"); break;
+    case IRP_MJ_CLOSE: g_log.push_back("close"); break;
+  }
+  return Complete(irp, STATUS_SUCCESS);
+}
+
+NTSTATUS FunctionPnp(PDEVICE_OBJECT device, PIRP irp) {
+  auto* ext = static_cast<Extension*>(device->DeviceExtension);
+  UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
+  if (minor == IRP_MN_START_DEVICE) {
+    // The bus completes at once, so passing it down first is enough here.
+    IoSkipCurrentIrpStackLocation(irp);
+    NTSTATUS status = IoCallDriver(ext->lower, irp);
+    IoSetDeviceInterfaceState(&ext->link, TRUE);
+    return status;
+  }
+  if (minor == IRP_MN_SURPRISE_REMOVAL) g_log.push_back("surprise-removal");
+  if (minor == IRP_MN_REMOVE_DEVICE) g_log.push_back("remove");
+  IoSkipCurrentIrpStackLocation(irp);
+  NTSTATUS status = IoCallDriver(ext->lower, irp);
+  if (minor == IRP_MN_REMOVE_DEVICE) {
+    RtlFreeUnicodeString(&ext->link);
+    IoDetachDevice(ext->lower);
+    IoDeleteDevice(device);
+  }
+  return status;
+}
+
+NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+  PDEVICE_OBJECT device;
+  NTSTATUS status =
+      IoCreateDevice(driver, sizeof(Extension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+  if (!NT_SUCCESS(status)) return status;
+  auto* ext = static_cast<Extension*>(device->DeviceExtension);
+  ext->lower = IoAttachDeviceToDeviceStack(device, pdo);
+  IoRegisterDeviceInterface(pdo, &kInterface, nullptr, &ext->link);
+  device->Flags |= DO_BUFFERED_IO;
+  device->Flags &= ~DO_DEVICE_INITIALIZING;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS FunctionEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  driver->MajorFunction[IRP_MJ_PNP] = FunctionPnp;
+  driver->MajorFunction[IRP_MJ_CREATE] = FileRequest;
+  driver->MajorFunction[IRP_MJ_CLEANUP] = FileRequest;
+  driver->MajorFunction[IRP_MJ_CLOSE] = FileRequest;
+  driver->DriverExtension->AddDevice = AddDevice;
+  driver->DriverUnload = [](PDRIVER_OBJECT) {};
+  return STATUS_SUCCESS;
+}
+
+TEST(Removal, SurpriseRemovedDeviceIsRemovedAfterTheProgramsLastClose) {
+  g_log.clear();
+  g_unplugged = false;
+  wk::Run(0, [] {
+    wk::RegisterDriverImage(L"reader", FunctionEntry);
+    wk::BindDriver(L"TEST\\READER", L"reader");
+    PDRIVER_OBJECT bus = wk::LoadDriver(L"testbus", BusEntry);
+    PDEVICE_OBJECT pdo;
+    ASSERT_EQ(IoCreateDevice(bus, 0, nullptr, FILE_DEVICE_UNKNOWN, FILE_AUTOGENERATED_DEVICE_NAME,
+                             FALSE, &pdo),
+              STATUS_SUCCESS);
+    pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    wk::DeviceNode* node = wk::ReportDeviceArrival(pdo);
+    ASSERT_EQ(wk::StateOf(node), wk::DeviceState::kStarted);
+    std::vector<std::wstring> links = wk::InterfaceLinks(kInterface);
+    ASSERT_EQ(links.size(), 1u);
+    std::wstring path = L"\\\\?\\" + links[0].substr(4);  // "\??\" becomes "\\?\"
+
+    HANDLE first = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    HANDLE second = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(first, INVALID_HANDLE_VALUE);
+    ASSERT_NE(second, INVALID_HANDLE_VALUE);
+
+    g_unplugged = true;
+    wk::ReportDeviceMissing(pdo);
+    EXPECT_EQ(wk::StateOf(node), wk::DeviceState::kSurpriseRemoved);
+    SetLastError(0);
+    EXPECT_EQ(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+
+    EXPECT_TRUE(CloseHandle(first));
+    EXPECT_EQ(wk::StateOf(node), wk::DeviceState::kSurpriseRemoved);
+    EXPECT_TRUE(CloseHandle(second));
+    EXPECT_EQ(wk::StateOf(node), wk::DeviceState::kRemoved);
+    EXPECT_EQ(g_log, (Log{"create", "create", "surprise-removal", "cleanup", "close", "cleanup",
+                          "close", "remove"}));
+    wk::UnloadDriver(bus);
+    EXPECT_EQ(wk::LiveFileObjects(), 0);
+    wk::CheckCleanMachine();
+  });
+}
+
+}  // namespace
