@@ -195,12 +195,14 @@ TEST(KorvUsbPipes, HandlesOutlivingAStopAreRefusedUntilOpenedAgain) {
   });
 }
 
-// Transfers racing a surprise removal all complete, the removal waits for
-// them, and nothing leaks, whatever the interleaving.
+// Transfers racing a surprise removal (odd seeds) or an orderly removal
+// (even seeds) all complete, the removal waits for them, and nothing leaks,
+// whatever the interleaving.
 TEST(KorvUsbPipes, TransfersRacingRemovalAllComplete) {
   for (uint64_t seed = 1; seed <= 300; ++seed) {
+    bool surprise = seed % 2 == 1;
     WithReader(
-        [](Reader& r) {
+        [&](Reader& r) {
           Handle in, out;
           ASSERT_EQ(Open(r.fdo, in, L"if0pipe1"), STATUS_SUCCESS);
           ASSERT_EQ(Open(r.fdo, out, L"if0pipe0"), STATUS_SUCCESS);
@@ -211,15 +213,24 @@ TEST(KorvUsbPipes, TransfersRacingRemovalAllComplete) {
           r.Model().QueueIn("1234");
           StartWrite(r.fdo, out, kData, write);
           StartRead(r.fdo, in, buffer, read);
-          KEVENT unplugged;
-          KeInitializeEvent(&unplugged, NotificationEvent, FALSE);
-          wk::StartThread("unplug", [&] {
-            r.bus->Unplug(*r.device);
-            KeSetEvent(&unplugged, IO_NO_INCREMENT, FALSE);
+          KEVENT removed;
+          KeInitializeEvent(&removed, NotificationEvent, FALSE);
+          wk::StartThread("remover", [&] {
+            if (surprise) {
+              r.bus->Unplug(*r.device);
+            } else {
+              EXPECT_EQ(wk::RemoveDevice(r.node), STATUS_SUCCESS);
+            }
+            KeSetEvent(&removed, IO_NO_INCREMENT, FALSE);
           });
-          Wait(write);
-          Wait(read);
-          KeWaitForSingleObject(&unplugged, Executive, KernelMode, FALSE, nullptr);
+          NTSTATUS wrote = Wait(write);
+          NTSTATUS got = Wait(read);
+          KeWaitForSingleObject(&removed, Executive, KernelMode, FALSE, nullptr);
+          if (!surprise) {
+            EXPECT_EQ(wrote, STATUS_SUCCESS) << "query-remove lets the write finish";
+            EXPECT_EQ(got, STATUS_SUCCESS);
+          }
+          EXPECT_EQ(wk::StateOf(r.node), wk::DeviceState::kRemoved);
         },
         seed);
   }
