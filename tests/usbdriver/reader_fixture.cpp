@@ -1,7 +1,5 @@
 #include "tests/usbdriver/reader_fixture.h"
 
-#include <gtest/gtest.h>
-
 namespace korvtest {
 namespace {
 
