@@ -32,13 +32,7 @@ void QueryCapabilities(KORVUSB_EXTENSION* ext) {
   next->Parameters.DeviceCapabilities.Capabilities = &ext->Capabilities;
   KEVENT done;
   KeInitializeEvent(&done, NotificationEvent, FALSE);
-  IoSetCompletionRoutine(
-      irp,
-      [](PDEVICE_OBJECT, PIRP, PVOID context) -> NTSTATUS {
-        KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
-        return STATUS_MORE_PROCESSING_REQUIRED;
-      },
-      &done, TRUE, TRUE, TRUE);
+  IoSetCompletionRoutine(irp, SignalAndHold, &done, TRUE, TRUE, TRUE);
   if (IoCallDriver(ext->LowerDevice, irp) == STATUS_PENDING) {
     KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
   }
@@ -142,17 +136,16 @@ NTSTATUS ForwardAndWait(PDEVICE_OBJECT fdo, PIRP irp) {
   KEVENT done;
   KeInitializeEvent(&done, NotificationEvent, FALSE);
   IoCopyCurrentIrpStackLocationToNext(irp);
-  IoSetCompletionRoutine(
-      irp,
-      [](PDEVICE_OBJECT, PIRP, PVOID context) -> NTSTATUS {
-        KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
-        return STATUS_MORE_PROCESSING_REQUIRED;
-      },
-      &done, TRUE, TRUE, TRUE);
+  IoSetCompletionRoutine(irp, SignalAndHold, &done, TRUE, TRUE, TRUE);
   if (IoCallDriver(ExtensionOf(fdo)->LowerDevice, irp) == STATUS_PENDING) {
     KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
   }
   return irp->IoStatus.Status;
+}
+
+NTSTATUS SignalAndHold(PDEVICE_OBJECT, PIRP, PVOID event) {
+  KeSetEvent(static_cast<PKEVENT>(event), IO_NO_INCREMENT, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
 NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information) {

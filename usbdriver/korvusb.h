@@ -68,6 +68,9 @@ void AcquireIo(KORVUSB_EXTENSION* ext);
 LONG ReleaseIo(KORVUSB_EXTENSION* ext);
 bool CanAcceptRequests(const KORVUSB_EXTENSION* ext);
 NTSTATUS ForwardAndWait(PDEVICE_OBJECT fdo, PIRP irp);
+// Completion routine that signals the KEVENT given as context and keeps the
+// request for the code waiting on it.
+NTSTATUS SignalAndHold(PDEVICE_OBJECT device, PIRP irp, PVOID event);
 NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information);
 NTSTATUS DispatchSystemControl(PDEVICE_OBJECT fdo, PIRP irp);
 

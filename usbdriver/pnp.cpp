@@ -136,11 +136,18 @@ NTSTATUS PassDown(KORVUSB_EXTENSION* ext, PIRP irp) {
   return status;
 }
 
-NTSTATUS HandleRemove(PDEVICE_OBJECT fdo, PIRP irp) {
+// Removal and surprise removal both give up the dispatch's reference, close
+// the door and release the pipes, leaving the configuration alone.
+KORVUSB_EXTENSION* MarkRemoved(PDEVICE_OBJECT fdo) {
   KORVUSB_EXTENSION* ext = ExtensionOf(fdo);
   ReleaseIo(ext);
   ext->Removed = TRUE;
   if (ext->Started) StopDevice(fdo, false);
+  return ext;
+}
+
+NTSTATUS HandleRemove(PDEVICE_OBJECT fdo, PIRP irp) {
+  KORVUSB_EXTENSION* ext = MarkRemoved(fdo);
   IoSkipCurrentIrpStackLocation(irp);
   NTSTATUS status = IoCallDriver(ext->LowerDevice, irp);
   ReleaseIo(ext);
@@ -154,10 +161,7 @@ NTSTATUS HandleRemove(PDEVICE_OBJECT fdo, PIRP irp) {
 }
 
 NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT fdo, PIRP irp) {
-  KORVUSB_EXTENSION* ext = ExtensionOf(fdo);
-  ReleaseIo(ext);
-  ext->Removed = TRUE;
-  if (ext->Started) StopDevice(fdo, false);
+  KORVUSB_EXTENSION* ext = MarkRemoved(fdo);
   irp->IoStatus.Status = STATUS_SUCCESS;
   IoSkipCurrentIrpStackLocation(irp);
   return IoCallDriver(ext->LowerDevice, irp);

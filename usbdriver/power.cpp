@@ -9,11 +9,6 @@ bool IsLowPower(DEVICE_POWER_STATE state) {
   return state == PowerDeviceD1 || state == PowerDeviceD2 || state == PowerDeviceD3;
 }
 
-NTSTATUS SignalAndHold(PDEVICE_OBJECT, PIRP, PVOID context) {
-  KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
-  return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
 VOID SelfPowerComplete(PDEVICE_OBJECT, UCHAR, POWER_STATE state, PVOID context,
                        PIO_STATUS_BLOCK) {
   KORVUSB_EXTENSION* ext = ExtensionOf(static_cast<PDEVICE_OBJECT>(context));
