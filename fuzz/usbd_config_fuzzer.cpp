@@ -31,9 +31,16 @@ struct Held {
 // The driver read wTotalLength bytes (at least the 9 of the header); the
 // device filled what it sent, the rest is uninitialised pool.
 Held Hold(const uint8_t* data, size_t size) {
-  size_t total = size >= 4 ? static_cast<size_t>(data[2] | data[3] << 8) : 0;
+  UCHAR header[9];
+  std::memset(header, 0xCD, sizeof header);
+  std::memcpy(header, data, std::min(size, sizeof header));
+  size_t total = static_cast<size_t>(header[2] | header[3] << 8);
   Held held{std::vector<UCHAR>(std::max<size_t>(9, total), 0xCD)};
-  std::memcpy(held.bytes.data(), data, std::min(size, held.bytes.size()));
+  std::memcpy(held.bytes.data(), header, sizeof header);
+  if (size > sizeof header) {
+    std::memcpy(held.bytes.data() + sizeof header, data + sizeof header,
+                std::min(size, held.bytes.size()) - sizeof header);
+  }
   return held;
 }
 
@@ -74,11 +81,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (d == nullptr) break;
     Check(Inside(held, d, sizeof *d) && d->bLength >= sizeof *d && Inside(held, d, d->bLength));
     Check(d->bDescriptorType == USB_INTERFACE_DESCRIPTOR_TYPE);
-    // Asking for exactly what was found finds the same descriptor or an earlier twin.
-    PUSB_INTERFACE_DESCRIPTOR again = USBD_ParseConfigurationDescriptorEx(
-        config, config, d->bInterfaceNumber, d->bAlternateSetting, d->bInterfaceClass,
-        d->bInterfaceSubClass, d->bInterfaceProtocol);
-    Check(again != nullptr && again <= d && again->bInterfaceNumber == d->bInterfaceNumber);
+    // Asking, from there, for exactly what was found finds it again.
+    Check(USBD_ParseConfigurationDescriptorEx(config, d, d->bInterfaceNumber,
+                                              d->bAlternateSetting, d->bInterfaceClass,
+                                              d->bInterfaceSubClass, d->bInterfaceProtocol) == d);
     found.push_back(d);
     start = reinterpret_cast<PUCHAR>(d) + sizeof(USB_INTERFACE_DESCRIPTOR);
   }

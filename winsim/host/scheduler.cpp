@@ -78,7 +78,8 @@ std::string DeadlockReport(const Scheduler& s) {
               (t->kind == ThreadKind::kForeground ? "foreground" : "service") +
               ") waits for " + t->waitingFor + "\n";
   }
-  return report;
+  // The seed replays the interleaving; a seed loop cannot report it once aborted.
+  return report + "  seed: " + std::to_string(s.seed);
 }
 
 bool ForegroundLeft(const Scheduler& s) {

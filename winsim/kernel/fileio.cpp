@@ -32,14 +32,14 @@ struct Request;
 
 struct FileRecord {
   FILE_OBJECT object{};
-  std::wstring name;      // as opened, for messages
-  std::wstring fileName;  // backs object.FileName
+  std::wstring name;                // as opened, for messages
+  std::wstring fileName;            // backs object.FileName
   PDEVICE_OBJECT device = nullptr;  // the device the name led to
   ACCESS_MASK access = 0;           // granted: FILE_READ_DATA, FILE_WRITE_DATA, ...
   LONG handles = 0;
-  LONG refs = 0;  // the handles, requests in flight, calls and waits in progress
-  KEVENT event;   // signalled at each completion; a wait on the handle waits for it
-  KEVENT lock;    // synchronous file objects: one request at a time
+  LONG refs = 0;                // the handles, requests in flight, calls and waits in progress
+  KEVENT event;                 // signalled at each completion; a wait on the handle waits for it
+  KEVENT lock;                  // synchronous file objects: one request at a time
   Request* requests = nullptr;  // outstanding reads, writes and device controls
 };
 
@@ -223,7 +223,9 @@ void Finish(PIRP irp, void* context) {
   }
   r->result = irp->IoStatus;
   // The caller's block may be the first two fields of an OVERLAPPED.
-  if (r->statusBlock != nullptr) std::memcpy(r->statusBlock, &irp->IoStatus, sizeof(IO_STATUS_BLOCK));
+  if (r->statusBlock != nullptr) {
+    std::memcpy(r->statusBlock, &irp->IoStatus, sizeof(IO_STATUS_BLOCK));
+  }
   RemoveEntryList(&irp->ThreadListEntry);
   InitializeListHead(&irp->ThreadListEntry);
   if (r->transfer) Unlink(f, r);
@@ -433,7 +435,7 @@ NTSTATUS Issue(const char* call, HANDLE fileHandle, HANDLE eventHandle,
   return returned;
 }
 
-PLARGE_INTEGER OffsetFor(Request& r, PLARGE_INTEGER byteOffset) {
+void SetOffset(Request& r, PLARGE_INTEGER byteOffset) {
   FileRecord* f = r.file;
   if (byteOffset != nullptr) {
     r.offset = byteOffset->QuadPart;
@@ -441,7 +443,6 @@ PLARGE_INTEGER OffsetFor(Request& r, PLARGE_INTEGER byteOffset) {
     r.offset = f->object.CurrentByteOffset.QuadPart;
   }
   r.advanceOffset = Synchronous(f);
-  return byteOffset;
 }
 
 NTSTATUS AttachLockedMdl(PIRP irp, PVOID buffer, ULONG length, LOCK_OPERATION operation) {
@@ -466,7 +467,7 @@ NTSTATUS ReadOrWrite(const char* call, UCHAR major, HANDLE FileHandle, HANDLE Ev
   if (Buffer == nullptr && Length != 0) return STATUS_ACCESS_VIOLATION;
   Transfer t{major, static_cast<ACCESS_MASK>(read ? FILE_READ_DATA : FILE_WRITE_DATA),
              [&](PIRP irp, PIO_STACK_LOCATION s, Request& r, PDEVICE_OBJECT top) {
-               OffsetFor(r, ByteOffset);
+               SetOffset(r, ByteOffset);
                s->Parameters.Read.Length = Length;
                s->Parameters.Read.ByteOffset.QuadPart = r.offset;
                irp->UserBuffer = Buffer;
@@ -563,10 +564,9 @@ LONG LiveFileObjects() { return static_cast<LONG>(g_files.size()); }
 
 // ---- files --------------------------------------------------------------------
 
-NTSTATUS NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
-                      const std::wstring& ObjectName, PIO_STATUS_BLOCK IoStatusBlock,
-                      ULONG FileAttributes, ULONG ShareAccess, ULONG CreateDisposition,
-                      ULONG CreateOptions) {
+NTSTATUS NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, const std::wstring& ObjectName,
+                      PIO_STATUS_BLOCK IoStatusBlock, ULONG FileAttributes, ULONG ShareAccess,
+                      ULONG CreateDisposition, ULONG CreateOptions) {
   RequireIrqlAtMost("NtCreateFile", PASSIVE_LEVEL);
   SchedulePoint();
   if (FileHandle == nullptr || IoStatusBlock == nullptr) return STATUS_ACCESS_VIOLATION;
@@ -654,42 +654,41 @@ NTSTATUS NtDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PIO_STATUS_BLOCK
   ULONG accessBits = (IoControlCode >> 14) & 3;
   ACCESS_MASK needs = ((accessBits & FILE_READ_ACCESS) ? FILE_READ_DATA : 0) |
                       ((accessBits & FILE_WRITE_ACCESS) ? FILE_WRITE_DATA : 0);
-  Transfer t{IRP_MJ_DEVICE_CONTROL, needs,
-             [&](PIRP irp, PIO_STACK_LOCATION s, Request& r, PDEVICE_OBJECT) {
-               s->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
-               s->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
-               s->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
-               irp->UserBuffer = OutputBuffer;
-               switch (method) {
-                 case METHOD_BUFFERED: {
-                   // One buffer for both directions, as large as the larger.
-                   ULONG size = InputBufferLength > OutputBufferLength ? InputBufferLength
-                                                                       : OutputBufferLength;
-                   if (size == 0) return STATUS_SUCCESS;
-                   PVOID system =
-                       NewSystemBuffer(irp, size, OutputBufferLength ? IRP_INPUT_OPERATION : 0);
-                   if (InputBufferLength) std::memcpy(system, InputBuffer, InputBufferLength);
-                   if (OutputBufferLength) {
-                     r.copyTo = OutputBuffer;
-                     r.copyLength = OutputBufferLength;
-                   }
-                   return STATUS_SUCCESS;
-                 }
-                 case METHOD_IN_DIRECT:
-                 case METHOD_OUT_DIRECT:
-                   if (InputBufferLength) {
-                     std::memcpy(NewSystemBuffer(irp, InputBufferLength, 0), InputBuffer,
-                                 InputBufferLength);
-                   }
-                   if (OutputBufferLength == 0) return STATUS_SUCCESS;
-                   return AttachLockedMdl(irp, OutputBuffer, OutputBufferLength,
-                                          method == METHOD_IN_DIRECT ? IoReadAccess
-                                                                     : IoWriteAccess);
-                 default:
-                   s->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
-                   return STATUS_SUCCESS;
-               }
-             }};
+  Transfer t{
+      IRP_MJ_DEVICE_CONTROL, needs,
+      [&](PIRP irp, PIO_STACK_LOCATION s, Request& r, PDEVICE_OBJECT) {
+        s->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
+        s->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
+        s->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
+        irp->UserBuffer = OutputBuffer;
+        switch (method) {
+          case METHOD_BUFFERED: {
+            // One buffer for both directions, as large as the larger.
+            ULONG size =
+                InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
+            if (size == 0) return STATUS_SUCCESS;
+            PVOID system = NewSystemBuffer(irp, size, OutputBufferLength ? IRP_INPUT_OPERATION : 0);
+            if (InputBufferLength) std::memcpy(system, InputBuffer, InputBufferLength);
+            if (OutputBufferLength) {
+              r.copyTo = OutputBuffer;
+              r.copyLength = OutputBufferLength;
+            }
+            return STATUS_SUCCESS;
+          }
+          case METHOD_IN_DIRECT:
+          case METHOD_OUT_DIRECT:
+            if (InputBufferLength) {
+              std::memcpy(NewSystemBuffer(irp, InputBufferLength, 0), InputBuffer,
+                          InputBufferLength);
+            }
+            if (OutputBufferLength == 0) return STATUS_SUCCESS;
+            return AttachLockedMdl(irp, OutputBuffer, OutputBufferLength,
+                                   method == METHOD_IN_DIRECT ? IoReadAccess : IoWriteAccess);
+          default:
+            s->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
+            return STATUS_SUCCESS;
+        }
+      }};
   return Issue("NtDeviceIoControlFile", FileHandle, Event, IoStatusBlock, t);
 }
 
@@ -720,7 +719,8 @@ NTSTATUS NtCancelIoFileEx(HANDLE FileHandle, PIO_STATUS_BLOCK IoRequestToCancel,
   if (f == nullptr) return status;
   bool any = CancelEach([&](ULONG sweep) -> Request* {
     for (Request* r = f->requests; r != nullptr; r = r->next) {
-      if (r->sweep != sweep && (IoRequestToCancel == nullptr || r->statusBlock == IoRequestToCancel)) {
+      if (r->sweep != sweep &&
+          (IoRequestToCancel == nullptr || r->statusBlock == IoRequestToCancel)) {
         return r;
       }
     }

@@ -28,10 +28,9 @@ namespace winsim::kernel {
 // FILE_SYNCHRONOUS_IO_NONALERT in CreateOptions makes a synchronous file
 // object: its requests are serialised and wait for completion, and it keeps
 // a current byte offset.
-NTSTATUS NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
-                      const std::wstring& ObjectName, PIO_STATUS_BLOCK IoStatusBlock,
-                      ULONG FileAttributes, ULONG ShareAccess, ULONG CreateDisposition,
-                      ULONG CreateOptions);
+NTSTATUS NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, const std::wstring& ObjectName,
+                      PIO_STATUS_BLOCK IoStatusBlock, ULONG FileAttributes, ULONG ShareAccess,
+                      ULONG CreateDisposition, ULONG CreateOptions);
 
 // Read and write requests. On a synchronous file object these wait for the
 // request and return its final status; otherwise they return what the driver
@@ -39,10 +38,10 @@ NTSTATUS NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
 // the final status and Information when the request completes, and `Event`
 // (or, without one, the file object) is signalled then. A null ByteOffset
 // means the current offset on a synchronous file object, 0 otherwise.
-NTSTATUS NtReadFile(HANDLE FileHandle, HANDLE Event, PIO_STATUS_BLOCK IoStatusBlock,
-                    PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset);
-NTSTATUS NtWriteFile(HANDLE FileHandle, HANDLE Event, PIO_STATUS_BLOCK IoStatusBlock,
-                     PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset);
+NTSTATUS NtReadFile(HANDLE FileHandle, HANDLE Event, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
+                    ULONG Length, PLARGE_INTEGER ByteOffset);
+NTSTATUS NtWriteFile(HANDLE FileHandle, HANDLE Event, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
+                     ULONG Length, PLARGE_INTEGER ByteOffset);
 NTSTATUS NtDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PIO_STATUS_BLOCK IoStatusBlock,
                                ULONG IoControlCode, PVOID InputBuffer, ULONG InputBufferLength,
                                PVOID OutputBuffer, ULONG OutputBufferLength);

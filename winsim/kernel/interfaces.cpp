@@ -17,7 +17,8 @@ namespace {
 
 struct Interface {
   GUID guid;
-  std::wstring link;  // "\??\USB#VID_...#serial#{guid}[\ref]"
+  std::wstring link;  // "\??\USB#VID_...#serial#{guid}[\ref]", as handed out
+  size_t baseLength;  // the part that is a symbolic link; "\ref" reaches the driver
   PDEVICE_OBJECT pdo;
   bool enabled = false;
 };
@@ -49,6 +50,30 @@ Interface* Find(const std::wstring& link) {
 
 }  // namespace
 
+// Interfaces that differ only in their reference string share one link.
+std::wstring Base(const Interface& i) { return i.link.substr(0, i.baseLength); }
+
+bool BaseInUse(const Interface& i) {
+  for (const Interface& other : g_interfaces) {
+    if (other.enabled && Base(other) == Base(i)) return true;
+  }
+  return false;
+}
+
+NTSTATUS EnableLink(Interface& i) {
+  if (!BaseInUse(i)) {
+    NTSTATUS status = CreateLink(Base(i), NameOfDevice(i.pdo));
+    if (!NT_SUCCESS(status)) return status;
+  }
+  i.enabled = true;
+  return STATUS_SUCCESS;
+}
+
+void DisableLink(Interface& i) {
+  i.enabled = false;
+  if (!BaseInUse(i)) DeleteLink(Base(i));
+}
+
 std::vector<std::wstring> InterfaceLinks(const GUID& guid, bool enabledOnly) {
   std::vector<std::wstring> links;
   for (const Interface& i : g_interfaces) {
@@ -62,10 +87,7 @@ std::vector<std::wstring> InterfaceLinks(const GUID& guid, bool enabledOnly) {
 // The PnP manager disables what a removed device left enabled, as Windows does.
 void DisableInterfacesOf(PDEVICE_OBJECT pdo) {
   for (Interface& i : g_interfaces) {
-    if (i.pdo == pdo && i.enabled) {
-      DeleteLink(i.link);
-      i.enabled = false;
-    }
+    if (i.pdo == pdo && i.enabled) DisableLink(i);
   }
 }
 
@@ -89,11 +111,12 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
   for (wchar_t& c : link) {
     if (&c > &link[3] && c == L'\\') c = L'#';
   }
+  size_t baseLength = link.size();
   if (ReferenceString != nullptr && ReferenceString->Length != 0) {
     link += L"\\" + std::wstring(ReferenceString->Buffer, ReferenceString->Length / sizeof(WCHAR));
   }
   if (Find(link) == nullptr) {
-    g_interfaces.push_back({*InterfaceClassGuid, link, PhysicalDeviceObject});
+    g_interfaces.push_back({*InterfaceClassGuid, link, baseLength, PhysicalDeviceObject});
   }
   auto bytes = static_cast<USHORT>(link.size() * sizeof(WCHAR));
   auto* buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, bytes + sizeof(WCHAR),
@@ -114,14 +137,10 @@ NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Ena
   if (i == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
   if (Enable) {
     if (i->enabled) return STATUS_OBJECT_NAME_EXISTS;
-    NTSTATUS status = CreateLink(i->link, NameOfDevice(i->pdo));
-    if (!NT_SUCCESS(status)) return status;
-    i->enabled = true;
-    return STATUS_SUCCESS;
+    return EnableLink(*i);
   }
   if (!i->enabled) return STATUS_OBJECT_NAME_NOT_FOUND;
-  DeleteLink(i->link);
-  i->enabled = false;
+  DisableLink(*i);
   return STATUS_SUCCESS;
 }
 

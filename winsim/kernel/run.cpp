@@ -1,5 +1,6 @@
 // A simulation run of the kernel: per-thread state set up, everything the
 // run left behind dropped afterwards.
+#include "winsim/kernel/fileio.h"
 #include "winsim/kernel/internal.h"
 #include "winsim/kernel/registry_store.h"
 #include "winsim/kernel/sim.h"
@@ -43,6 +44,8 @@ void CheckCleanMachine() {
   note(LiveKernelHandles(), "kernel handle(s)");
   note(registry::OpenKeyCount(), "open registry key(s)");
   note(static_cast<LONG>(SymbolicLinks().size()), "symbolic link(s)");
+  note(OpenProcessHandles(), "program handle(s)");
+  note(LiveFileObjects(), "file object(s)");
   if (!left.empty()) Violation("machine teardown", nullptr, "left behind:" + left);
 }
 

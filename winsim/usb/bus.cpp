@@ -384,7 +384,10 @@ NTSTATUS StartBulk(Port& port, PIRP irp, PURB urb) {
   KeAcquireSpinLock(&port.lock, &old);
   Pipe* pipe = FindPipe(port, t.PipeHandle);
   USBD_STATUS refused = USBD_STATUS_SUCCESS;
-  if (pipe == nullptr) {
+  if (port.gone) {
+    // Checked again under the lock: an unplug may have emptied the list meanwhile.
+    refused = USBD_STATUS_DEVICE_GONE;
+  } else if (pipe == nullptr) {
     refused = USBD_STATUS_INVALID_PIPE_HANDLE;
   } else if ((pipe->type != UsbdPipeTypeBulk && pipe->type != UsbdPipeTypeInterrupt) ||
              in != (USB_ENDPOINT_DIRECTION_IN(pipe->endpoint) != 0) ||
@@ -587,13 +590,13 @@ Outcome SelectConfiguration(Port& port, PURB urb) {
   }
   SetupPacket setup{0x00, USB_REQUEST_SET_CONFIGURATION, value, 0, 0};
   if (!DeviceControl(port, setup, {})) return Answered(USBD_STATUS_STALL_PID);
-  // The old configuration's pipes end with it.
-  EndWaiting(port, USBD_STATUS_CANCELED);
   KIRQL old;
   KeAcquireSpinLock(&port.lock, &old);
   port.pipes = std::move(pipes);
   port.generation = generation;
   KeReleaseSpinLock(&port.lock, old);
+  // The old configuration's transfers end with it; resubmissions now meet stale handles.
+  EndWaiting(port, USBD_STATUS_CANCELED);
   sc.ConfigurationHandle =
       config ? EncodeHandle(kConfigurationHandleTag, port, generation, 0) : nullptr;
   return Answered(USBD_STATUS_SUCCESS);
@@ -849,17 +852,17 @@ void CompleteWaitWake(PIRP irp, NTSTATUS status) {
 NTSTATUS Remove(Port& port, PIRP irp) {
   // Whatever the drivers above left here ends now; a device still plugged
   // in keeps its PDO and may be started again.
+  KIRQL old;
+  KeAcquireSpinLock(&port.lock, &old);
+  port.pipes.clear();
+  ++port.generation;
+  KeReleaseSpinLock(&port.lock, old);
   std::vector<Request> left = TakeRequests(port, [](const Request&) { return true; });
   for (Request& r : left) {
     if (r.stage == Stage::kWaiting) r.status = USBD_STATUS_CANCELED;
   }
   FinishAtDispatch(left);
   if (PIRP wake = TakeWaitWake(port)) CompleteWaitWake(wake, STATUS_NO_SUCH_DEVICE);
-  KIRQL old;
-  KeAcquireSpinLock(&port.lock, &old);
-  port.pipes.clear();
-  ++port.generation;
-  KeReleaseSpinLock(&port.lock, old);
   Complete(irp, STATUS_SUCCESS);
   if (port.gone) {
     port.deleted = true;
@@ -935,16 +938,13 @@ NTSTATUS WaitWake(Port& port, PIRP irp) {
     CompleteWaitWake(irp, STATUS_NOT_SUPPORTED);
     return STATUS_NOT_SUPPORTED;
   }
-  if (port.gone) {
-    CompleteWaitWake(irp, STATUS_NO_SUCH_DEVICE);
-    return STATUS_NO_SUCH_DEVICE;
-  }
   KIRQL old;
   KeAcquireSpinLock(&port.lock, &old);
-  if (port.waitWake != nullptr) {
+  if (port.gone || port.waitWake != nullptr) {
+    NTSTATUS status = port.gone ? STATUS_NO_SUCH_DEVICE : STATUS_DEVICE_BUSY;
     KeReleaseSpinLock(&port.lock, old);
-    CompleteWaitWake(irp, STATUS_DEVICE_BUSY);
-    return STATUS_DEVICE_BUSY;
+    CompleteWaitWake(irp, status);
+    return status;
   }
   port.waitWake = irp;
   IoMarkIrpPending(irp);

@@ -1,5 +1,7 @@
 // System error codes with their documented values, the per-thread last
 // error, and the one translation from NTSTATUS that every function uses.
+// Only names the toolchain's SDK also has are defined here, so a program that
+// builds on the host builds for Windows.
 #pragma once
 #include "winsim/user/types.h"
 
@@ -29,8 +31,6 @@
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
 #define ERROR_MR_MID_NOT_FOUND 317L
-#define ERROR_NO_SUCH_DEVICE 433L
-#define ERROR_OBJECT_NAME_EXISTS 698L
 #define ERROR_OPERATION_ABORTED 995L
 #define ERROR_IO_INCOMPLETE 996L
 #define ERROR_IO_PENDING 997L

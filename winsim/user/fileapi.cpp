@@ -106,10 +106,10 @@ BOOL Report(const Outcome& o, LPDWORD transferred, bool endOfFileIsSuccess) {
 }  // namespace
 
 HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
-                   LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition,
-                   DWORD dwFlagsAndAttributes, HANDLE) {
-  static const ULONG kDispositions[] = {0, FILE_CREATE, FILE_OVERWRITE_IF, FILE_OPEN,
-                                        FILE_OPEN_IF, FILE_OVERWRITE};
+                   LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
+                   HANDLE) {
+  static const ULONG kDispositions[] = {0,         FILE_CREATE,  FILE_OVERWRITE_IF,
+                                        FILE_OPEN, FILE_OPEN_IF, FILE_OVERWRITE};
   if (lpFileName == nullptr || dwCreationDisposition < CREATE_NEW ||
       dwCreationDisposition > TRUNCATE_EXISTING) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -153,15 +153,15 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
   if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = 0;
   Outcome o = Perform(lpOverlapped, [&](HANDLE event, PIO_STATUS_BLOCK iosb, PLARGE_INTEGER at) {
-    return wk::NtWriteFile(hFile, event, iosb, const_cast<LPVOID>(lpBuffer),
-                           nNumberOfBytesToWrite, at);
+    return wk::NtWriteFile(hFile, event, iosb, const_cast<LPVOID>(lpBuffer), nNumberOfBytesToWrite,
+                           at);
   });
   return Report(o, lpNumberOfBytesWritten, false);
 }
 
-BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
-                     DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
-                     LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
+BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
+                     LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
+                     LPOVERLAPPED lpOverlapped) {
   if (lpOverlapped == nullptr && lpBytesReturned == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
@@ -174,11 +174,10 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
     SetLastError(ERROR_IO_PENDING);
     return FALSE;
   }
-  // Without an OVERLAPPED the count is reported whatever the outcome (a
-  // driver failing for a short buffer reports 0); with one, for success and
-  // warnings (STATUS_BUFFER_OVERFLOW).
-  if (lpBytesReturned != nullptr && (lpOverlapped == nullptr || !NT_ERROR(o.status))) {
-    *lpBytesReturned = static_cast<DWORD>(o.information);
+  // The documented count: what the driver reported, also with a warning
+  // (ERROR_MORE_DATA), and zero after an error.
+  if (lpBytesReturned != nullptr) {
+    *lpBytesReturned = NT_ERROR(o.status) ? 0 : static_cast<DWORD>(o.information);
   }
   return NT_SUCCESS(o.status) ? TRUE : Fail(o.status);
 }

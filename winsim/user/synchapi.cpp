@@ -25,15 +25,15 @@ DWORD WaitResult(NTSTATUS status) {
 
 }  // namespace
 
-HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState,
-                    LPCWSTR lpName) {
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCWSTR lpName) {
   if (lpName != nullptr) {
     SetLastError(ERROR_NOT_SUPPORTED);
     return nullptr;
   }
   HANDLE event = nullptr;
-  NTSTATUS status = wk::NtCreateEvent(&event, bManualReset ? NotificationEvent : SynchronizationEvent,
-                                      bInitialState ? TRUE : FALSE);
+  NTSTATUS status =
+      wk::NtCreateEvent(&event, bManualReset ? NotificationEvent : SynchronizationEvent,
+                        bInitialState ? TRUE : FALSE);
   if (!NT_SUCCESS(status)) {
     SetLastErrorFromStatus(status);
     return nullptr;

@@ -36,9 +36,8 @@ const char* Name(Finish f) { return f == Finish::kInline ? "completed inline" : 
 testing::AssertionResult HoldsNothing(PDRIVER_OBJECT driver) {
   wk::DriverCounts c = CountsOf(driver);
   if (c.irps == 0 && c.mdls == 0 && c.poolBlocks == 0) return testing::AssertionSuccess();
-  return testing::AssertionFailure() << "driver still holds " << c.irps << " request(s), "
-                                     << c.mdls << " MDL(s), " << c.poolBlocks
-                                     << " pool block(s)";
+  return testing::AssertionFailure() << "driver still holds " << c.irps << " request(s), " << c.mdls
+                                     << " MDL(s), " << c.poolBlocks << " pool block(s)";
 }
 
 // What a completion routine that lets completion go on must do.
@@ -109,11 +108,11 @@ class Worker {
 
 // A request a client driver allocates for the device stack below `target`,
 // with no stack location of its own.
-PIRP AllocateIoctl(PDEVICE_OBJECT target, ULONG code = kIoctl) {
+PIRP AllocateIoctl(PDEVICE_OBJECT target) {
   PIRP irp = IoAllocateIrp(target->StackSize, FALSE);
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
   next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-  next->Parameters.DeviceIoControl.IoControlCode = code;
+  next->Parameters.DeviceIoControl.IoControlCode = kIoctl;
   return irp;
 }
 
@@ -209,8 +208,8 @@ const InvokeCase kInvokeCases[] = {
      true, true},
     {"cancelled, completed cancelled, invoke on cancel", STATUS_CANCELLED, false, false, true, true,
      true},
-    {"STATUS_CANCELLED without IoCancelIrp, invoke on cancel", STATUS_CANCELLED, false, false,
-     true, false, false},
+    {"STATUS_CANCELLED without IoCancelIrp, invoke on cancel", STATUS_CANCELLED, false, false, true,
+     false, false},
     {"cancelled, completed with success, invoke on error", STATUS_SUCCESS, false, true, false, true,
      false},
     {"cancelled, no flags", STATUS_CANCELLED, false, false, false, true, false},
@@ -289,7 +288,9 @@ TEST(Completion, MoreProcessingRequiredHoldsCompletionUntilTheDriverCompletesAga
           if (IoCallDriver(ScriptOf(device)->lower, irp) == STATUS_PENDING) Wait(&lowerDone);
           steps.push_back("upper completes");
           irp->IoStatus.Information += 100;
-          return upperReturned = Complete(irp, irp->IoStatus.Status, irp->IoStatus.Information);
+          upperReturned = irp->IoStatus.Status;
+          IoCompleteRequest(irp, IO_NO_INCREMENT);
+          return upperReturned;
         };
         ULONG_PTR clientInformation = 0;
         BOOLEAN clientPending = TRUE;
@@ -361,8 +362,8 @@ TEST(Completion, RoutineMaySendTheRequestAgainAndHoldCompletionMeanwhile) {
         IO_STATUS_BLOCK iosb{};
 
         AsDriver(client, [&] {
-          PIRP irp = IoBuildDeviceIoControlRequest(kIoctl, stack.Top().device, nullptr, 0,
-                                                   nullptr, 0, FALSE, &done, &iosb);
+          PIRP irp = IoBuildDeviceIoControlRequest(kIoctl, stack.Top().device, nullptr, 0, nullptr,
+                                                   0, FALSE, &done, &iosb);
           EXPECT_EQ(IoCallDriver(stack.Top().device, irp), STATUS_PENDING);
           Wait(&done);
         });
@@ -493,9 +494,9 @@ TEST(ThreadedRequest, BufferedIoctlCopiesBackOnlyTheInformationBytes) {
         const LONG irpsBefore = LiveIrps();
 
         AsDriver(client, [&] {
-          PIRP irp = IoBuildDeviceIoControlRequest(kIoctl, stack[0].device,
-                                                   const_cast<UCHAR*>(input), sizeof input,
-                                                   output, 16, FALSE, &done, &iosb);
+          PIRP irp =
+              IoBuildDeviceIoControlRequest(kIoctl, stack[0].device, const_cast<UCHAR*>(input),
+                                            sizeof input, output, 16, FALSE, &done, &iosb);
           ASSERT_NE(irp, nullptr);
           NTSTATUS returned = IoCallDriver(stack[0].device, irp);
           EXPECT_EQ(returned, finish == Finish::kLater ? STATUS_PENDING : c.status);
@@ -547,9 +548,9 @@ TEST(ThreadedRequest, OutDirectIoctlWritesThroughAnMdlOfTheCallersBuffer) {
       const LONG irpsBefore = LiveIrps();
 
       AsDriver(client, [&] {
-        PIRP irp = IoBuildDeviceIoControlRequest(kDirectIoctl, stack[0].device,
-                                                 const_cast<UCHAR*>(input), sizeof input, output,
-                                                 24, FALSE, &done, &iosb);
+        PIRP irp =
+            IoBuildDeviceIoControlRequest(kDirectIoctl, stack[0].device, const_cast<UCHAR*>(input),
+                                          sizeof input, output, 24, FALSE, &done, &iosb);
         if (IoCallDriver(stack[0].device, irp) == STATUS_PENDING) Wait(&done);
       });
 
@@ -710,7 +711,8 @@ TEST(DriverAllocatedRequest, ReusedForEachSendAndFreedAtTheEnd) {
       Worker worker(
           stack[0], finish,
           [&](PIRP irp) {
-            codes.push_back(IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode);
+            codes.push_back(
+                IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode);
             cancelFlags.push_back(irp->Cancel);
             irp->IoStatus.Status = STATUS_SUCCESS;
             irp->IoStatus.Information = codes.size();
@@ -843,8 +845,8 @@ TEST(DeviceObjects, AttachingStacksOneLocationPerDeviceOnTheTop) {
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IO_STATUS_BLOCK iosb{};
-    PIRP irp = IoBuildDeviceIoControlRequest(kIoctl, top, nullptr, 0, nullptr, 0, FALSE, &done,
-                                             &iosb);
+    PIRP irp =
+        IoBuildDeviceIoControlRequest(kIoctl, top, nullptr, 0, nullptr, 0, FALSE, &done, &iosb);
     EXPECT_EQ(irp->StackCount, 3);
     EXPECT_EQ(IoCallDriver(top, irp), STATUS_SUCCESS);
     EXPECT_THAT(locations, ElementsAre(3, 2, 1));
@@ -914,25 +916,19 @@ TEST(DeviceObjects, SymbolicLinksResolveUntilDeleted) {
 
     AsDriver(driver, [&] {
       EXPECT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
-      EXPECT_EQ(wk::ResolveSymbolicLink(L"\\DosDevices\\KORVTEST1"),
-                L"\\Device\\KorvTest1");
-      EXPECT_EQ(wk::ResolveSymbolicLink(L"\\DosDevices\\korvtest1"),
-                L"\\Device\\KorvTest1");
-      EXPECT_EQ(wk::FindDevice(
-                    wk::ResolveSymbolicLink(L"\\DosDevices\\KORVTEST1")),
-                device);
+      EXPECT_EQ(wk::ResolveSymbolicLink(L"\\DosDevices\\KORVTEST1"), L"\\Device\\KorvTest1");
+      EXPECT_EQ(wk::ResolveSymbolicLink(L"\\DosDevices\\korvtest1"), L"\\Device\\KorvTest1");
+      EXPECT_EQ(wk::FindDevice(wk::ResolveSymbolicLink(L"\\DosDevices\\KORVTEST1")), device);
 
       // A second link of the same name fails and leaves the first in place.
       EXPECT_EQ(IoCreateSymbolicLink(&link, &other), STATUS_OBJECT_NAME_COLLISION);
-      EXPECT_EQ(wk::ResolveSymbolicLink(L"\\DosDevices\\KORVTEST1"),
-                L"\\Device\\KorvTest1");
+      EXPECT_EQ(wk::ResolveSymbolicLink(L"\\DosDevices\\KORVTEST1"), L"\\Device\\KorvTest1");
 
       EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
       EXPECT_EQ(wk::ResolveSymbolicLink(L"\\DosDevices\\KORVTEST1"), L"");
       EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_OBJECT_NAME_NOT_FOUND);
       EXPECT_EQ(IoCreateSymbolicLink(&link, &other), STATUS_SUCCESS);
-      EXPECT_EQ(wk::ResolveSymbolicLink(L"\\DosDevices\\KORVTEST1"),
-                L"\\Device\\Elsewhere");
+      EXPECT_EQ(wk::ResolveSymbolicLink(L"\\DosDevices\\KORVTEST1"), L"\\Device\\Elsewhere");
       EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
       IoDeleteDevice(device);
     });
@@ -956,18 +952,16 @@ TEST(DeviceObjects, MajorFunctionsADriverLeavesAloneAnswerInvalidDeviceRequest) 
     const std::pair<const char*, std::function<PIRP(KEVENT*, IO_STATUS_BLOCK*)>> kRequests[] = {
         {"read",
          [&](KEVENT* e, IO_STATUS_BLOCK* b) {
-           return IoBuildSynchronousFsdRequest(IRP_MJ_READ, device, buffer, sizeof buffer,
-                                               nullptr, e, b);
+           return IoBuildSynchronousFsdRequest(IRP_MJ_READ, device, buffer, sizeof buffer, nullptr,
+                                               e, b);
          }},
         {"device control",
          [&](KEVENT* e, IO_STATUS_BLOCK* b) {
-           return IoBuildDeviceIoControlRequest(kIoctl, device, buffer, 4, buffer, 8, FALSE, e,
-                                                b);
+           return IoBuildDeviceIoControlRequest(kIoctl, device, buffer, 4, buffer, 8, FALSE, e, b);
          }},
         {"internal device control",
          [&](KEVENT* e, IO_STATUS_BLOCK* b) {
-           return IoBuildDeviceIoControlRequest(kIoctl, device, nullptr, 0, nullptr, 0, TRUE, e,
-                                                b);
+           return IoBuildDeviceIoControlRequest(kIoctl, device, nullptr, 0, nullptr, 0, TRUE, e, b);
          }},
     };
     for (const auto& [name, build] : kRequests) {

@@ -245,9 +245,8 @@ const MdlFault kMdlFaults[] = {
                                     NormalPagePriority);
      },
      "MmGetSystemAddressForMdlSafe", "mapped an MDL whose pages are neither locked nor non-paged"},
-    {"LockedMdlFreed",
-     [](UCHAR* p) { IoFreeMdl(LockedMdl(p, 600)); },
-     "IoFreeMdl", "freed an MDL whose pages are still locked"},
+    {"LockedMdlFreed", [](UCHAR* p) { IoFreeMdl(LockedMdl(p, 600)); }, "IoFreeMdl",
+     "freed an MDL whose pages are still locked"},
     {"PagesLockedTwice",
      [](UCHAR* p) { MmProbeAndLockPages(LockedMdl(p, 600), KernelMode, IoReadAccess); },
      "MmProbeAndLockPages", "locked the pages of an MDL twice"},

@@ -262,7 +262,8 @@ TEST(SchedulerDeathTest, DeadlockNamesEveryThreadAndWhatItWaitsFor) {
                "thread 'main' \\(foreground\\) waits for KeWaitForSingleObject on notification "
                "event.*"
                "thread 'peer' \\(foreground\\) waits for KeWaitForSingleObject on synchronization "
-               "event");
+               "event.*"
+               "seed: 1");
   EXPECT_DEATH(WaitingForAServiceThreadThatWaitsForever(),
                "deadlock.*"
                "thread 'main' \\(foreground\\) waits for KeWaitForSingleObject on thread 'kernel "

@@ -87,9 +87,7 @@ PDEVICE_OBJECT AttachScripted(PDEVICE_OBJECT upper, PDEVICE_OBJECT target) {
   return lower;
 }
 
-Script* ScriptOf(PDEVICE_OBJECT device) {
-  return *static_cast<Script**>(device->DeviceExtension);
-}
+Script* ScriptOf(PDEVICE_OBJECT device) { return *static_cast<Script**>(device->DeviceExtension); }
 
 void SetCompletion(PIRP irp, Routine* routine, bool onSuccess, bool onError, bool onCancel) {
   IoSetCompletionRoutine(irp, RunRoutine, routine, onSuccess, onError, onCancel);

@@ -371,26 +371,25 @@ const Fault kFaults[] = {
 
     {"UnloadedHoldingPool",
      [] { UnloadAfter([](PDRIVER_OBJECT) { ExAllocatePoolWithTag(NonPagedPoolNx, 24, kTag); }); },
-     "unload", "leaky was unloaded with 1 pool block\\(s\\) \\[ 'Korv':24 \\] still alive",
-     "leaky", "none"},
+     "unload", "leaky was unloaded with 1 pool block\\(s\\) \\[ 'Korv':24 \\] still alive", "leaky",
+     "none"},
 
     {"UnloadedHoldingARequest",
      [] { UnloadAfter([](PDRIVER_OBJECT) { IoAllocateIrp(2, FALSE); }); }, "unload",
-     "leaky was unloaded with 1 request\\(s\\) still alive", "leaky",
-     "none"},
+     "leaky was unloaded with 1 request\\(s\\) still alive", "leaky", "none"},
 
     {"UnloadedHoldingAnMdl",
      [] {
        static UCHAR buffer[64];
-       UnloadAfter([](PDRIVER_OBJECT) { IoAllocateMdl(buffer, sizeof buffer, FALSE, FALSE, nullptr); });
+       UnloadAfter(
+           [](PDRIVER_OBJECT) { IoAllocateMdl(buffer, sizeof buffer, FALSE, FALSE, nullptr); });
      },
-     "unload", "leaky was unloaded with 1 MDL\\(s\\) still alive",
-     "leaky", "none"},
+     "unload", "leaky was unloaded with 1 MDL\\(s\\) still alive", "leaky", "none"},
 
     {"UnloadedWithASystemThreadRunning",
      [] { UnloadAfter([](PDRIVER_OBJECT driver) { StartSystemThread(driver, g_idle); }); },
-     "unload", "leaky was unloaded with 1 running system thread\\(s\\) still alive",
-     "leaky", "none"},
+     "unload", "leaky was unloaded with 1 running system thread\\(s\\) still alive", "leaky",
+     "none"},
 
     {"UnloadedLeakingSeveralKinds",
      [] {

@@ -381,6 +381,16 @@ TEST_F(PnpTest, InterfacesLinkToThePhysicalDeviceUntilRemoval) {
     EXPECT_EQ(IoSetDeviceInterfaceState(&link, TRUE), STATUS_OBJECT_NAME_EXISTS);
     EXPECT_EQ(wk::FindDevice(wk::ResolveSymbolicLink(name)), pdo);
     EXPECT_EQ(wk::InterfaceLinks(kGuid), std::vector<std::wstring>{name});
+    UNICODE_STRING ref, withRef{};
+    RtlInitUnicodeString(&ref, L"pipe");
+    ASSERT_EQ(IoRegisterDeviceInterface(pdo, &kGuid, &ref, &withRef), STATUS_SUCCESS);
+    EXPECT_EQ(std::wstring(withRef.Buffer, withRef.Length / sizeof(WCHAR)), name + L"\\pipe")
+        << "the reference string is not part of the link: it reaches the driver as a file name";
+    EXPECT_EQ(IoSetDeviceInterfaceState(&withRef, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(IoSetDeviceInterfaceState(&link, FALSE), STATUS_SUCCESS);
+    EXPECT_EQ(wk::FindDevice(wk::ResolveSymbolicLink(name)), pdo) << "still used by the other";
+    EXPECT_EQ(IoSetDeviceInterfaceState(&link, TRUE), STATUS_SUCCESS);
+    RtlFreeUnicodeString(&withRef);
     RtlFreeUnicodeString(&link);
     EXPECT_EQ(link.Buffer, nullptr);
     EXPECT_EQ(wk::RemoveDevice(node), STATUS_SUCCESS);

@@ -13,6 +13,8 @@ namespace {
 namespace wk = winsim::kernel;
 
 constexpr DWORD kSentinel = 0xdeadbeef;
+constexpr DWORD kErrorNoSuchDevice =
+    433;  // documented; the SDK of the toolchain has no name for it
 
 struct Translation {
   NTSTATUS status;
@@ -30,7 +32,7 @@ const Translation kTranslations[] = {
     {STATUS_INVALID_HANDLE, ERROR_INVALID_HANDLE},
     {STATUS_ACCESS_DENIED, ERROR_ACCESS_DENIED},
     {STATUS_DELETE_PENDING, ERROR_ACCESS_DENIED},
-    {STATUS_NO_SUCH_DEVICE, ERROR_NO_SUCH_DEVICE},
+    {STATUS_NO_SUCH_DEVICE, kErrorNoSuchDevice},
     {STATUS_OBJECT_NAME_NOT_FOUND, ERROR_FILE_NOT_FOUND},
     {STATUS_OBJECT_PATH_NOT_FOUND, ERROR_PATH_NOT_FOUND},
     {STATUS_INVALID_DEVICE_REQUEST, ERROR_INVALID_FUNCTION},

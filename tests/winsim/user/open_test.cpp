@@ -16,6 +16,8 @@ namespace wk = winsim::kernel;
 using Log = std::vector<std::string>;
 
 constexpr DWORD kSentinel = 0xdeadbeef;
+constexpr DWORD kErrorNoSuchDevice =
+    433;  // documented; the SDK of the toolchain has no name for it
 
 HANDLE Open(const wchar_t* path, DWORD flags = 0, DWORD access = GENERIC_READ | GENERIC_WRITE) {
   return CreateFileW(path, access, 0, nullptr, OPEN_EXISTING, flags, nullptr);
@@ -64,8 +66,11 @@ TEST_P(Names, OpenReachesTheDeviceWithTheRestOfThePath) {
     probe::Probe p;
     probe::AddDevice(driver, &p, L"\\Device\\Probe0");
     const std::vector<std::wstring> links = {
-        L"\\DosDevices\\PROBE", L"\\DosDevices\\Global\\GPROBE", L"\\??\\QPROBE",
-        L"\\DosDevices\\CHAIN", L"\\DosDevices\\COM7",
+        L"\\DosDevices\\PROBE",
+        L"\\DosDevices\\Global\\GPROBE",
+        L"\\??\\QPROBE",
+        L"\\DosDevices\\CHAIN",
+        L"\\DosDevices\\COM7",
         L"\\??\\USB#VID_2E6B&PID_7A31#SER#{6a1e0c8a-4f0b-4c21-9b5e-1f3d2c7a9e10}",
         L"\\DosDevices\\STALE"};
     const std::vector<std::wstring> targets = {
@@ -141,9 +146,9 @@ TEST(Open, RefusedOpensLeaveNothingBehind) {
     Log log;
   };
   const Case cases[] = {
-      {"device still initializing", false, STATUS_SUCCESS, ERROR_NO_SUCH_DEVICE, {}},
+      {"device still initializing", false, STATUS_SUCCESS, kErrorNoSuchDevice, {}},
       {"driver fails the create", true, STATUS_DELETE_PENDING, ERROR_ACCESS_DENIED, {"create"}},
-      {"driver fails the create", true, STATUS_NO_SUCH_DEVICE, ERROR_NO_SUCH_DEVICE, {"create"}},
+      {"driver fails the create", true, STATUS_NO_SUCH_DEVICE, kErrorNoSuchDevice, {"create"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -197,8 +202,8 @@ TEST(Handles, BadHandlesAreRefusedWithInvalidHandle) {
 
     // A closed handle, one never issued, an event where a file is wanted,
     // and a kernel handle value.
-    for (HANDLE bad : {closed, reinterpret_cast<HANDLE>(0x1234), event,
-                       reinterpret_cast<HANDLE>(4)}) {
+    for (HANDLE bad :
+         {closed, reinterpret_cast<HANDLE>(0x1234), event, reinterpret_cast<HANDLE>(4)}) {
       UCHAR buffer[4];
       DWORD n = kSentinel;
       OVERLAPPED ov{};
@@ -251,14 +256,14 @@ TEST(Handles, RequestsNeedTheAccessTheHandleWasOpenedFor) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     // The access bits of a control code are checked against the handle too.
     SetLastError(kSentinel);
-    EXPECT_FALSE(DeviceIoControl(writeOnly,
-                                 CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_BUFFERED, FILE_READ_ACCESS),
-                                 nullptr, 0, nullptr, 0, &n, nullptr));
+    EXPECT_FALSE(DeviceIoControl(
+        writeOnly, CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_BUFFERED, FILE_READ_ACCESS), nullptr, 0,
+        nullptr, 0, &n, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_TRUE(p.log.empty());
-    EXPECT_TRUE(DeviceIoControl(writeOnly,
-                                CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_BUFFERED, FILE_WRITE_ACCESS),
-                                nullptr, 0, nullptr, 0, &n, nullptr));
+    EXPECT_TRUE(DeviceIoControl(
+        writeOnly, CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_BUFFERED, FILE_WRITE_ACCESS), nullptr, 0,
+        nullptr, 0, &n, nullptr));
     EXPECT_TRUE(WriteFile(writeOnly, buffer, sizeof buffer, &n, nullptr));
     EXPECT_TRUE(ReadFile(readOnly, buffer, sizeof buffer, &n, nullptr));
     EXPECT_EQ(p.log, (Log{"control", "write", "read"}));

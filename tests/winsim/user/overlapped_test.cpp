@@ -22,7 +22,8 @@ constexpr DWORD kSentinel = 0xdeadbeef;
 // failed and names it.
 void ForSeeds(const std::function<void()>& scenario) {
   for (uint64_t seed = 0; seed <= 40; ++seed) {
-    int before = ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
+    int before =
+        ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
     wk::Run(seed, scenario);
     if (::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count() !=
         before) {
@@ -52,8 +53,8 @@ struct Machine {
     probe::TearDown(driver, {&reader, &other});
   }
   static HANDLE Open(const wchar_t* path, DWORD flags) {
-    HANDLE h = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags,
-                           nullptr);
+    HANDLE h =
+        CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
     EXPECT_NE(h, INVALID_HANDLE_VALUE);
     return h;
   }

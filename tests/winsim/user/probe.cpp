@@ -190,8 +190,7 @@ int Held(Probe* probe) {
   return n;
 }
 
-bool Release(PDRIVER_OBJECT driver, Probe* probe, const std::vector<UCHAR>& data,
-             NTSTATUS status) {
+bool Release(PDRIVER_OBJECT driver, Probe* probe, const std::vector<UCHAR>& data, NTSTATUS status) {
   bool released = false;
   winsim::kernel::AsDriver(driver, [&] {
     KIRQL irql;

@@ -17,7 +17,8 @@ namespace {
 namespace wk = winsim::kernel;
 using Log = std::vector<std::string>;
 
-const GUID kInterface = {0x6a1e0c8a, 0x4f0b, 0x4c21, {0x9b, 0x5e, 0x1f, 0x3d, 0x2c, 0x7a, 0x9e, 0x10}};
+const GUID kInterface = {
+    0x6a1e0c8a, 0x4f0b, 0x4c21, {0x9b, 0x5e, 0x1f, 0x3d, 0x2c, 0x7a, 0x9e, 0x10}};
 
 Log g_log;
 bool g_unplugged = false;
@@ -35,7 +36,8 @@ NTSTATUS BusPnp(PDEVICE_OBJECT pdo, PIRP irp) {
   PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
   switch (s->MinorFunction) {
     case IRP_MN_QUERY_ID: {
-      if (s->Parameters.QueryId.IdType > BusQueryInstanceID) return Complete(irp, STATUS_NOT_SUPPORTED);
+      if (s->Parameters.QueryId.IdType > BusQueryInstanceID)
+        return Complete(irp, STATUS_NOT_SUPPORTED);
       static const wchar_t* const kIds[] = {L"TEST\\READER", L"TEST\\READER\0", L"\0", L"1"};
       const wchar_t* id = kIds[s->Parameters.QueryId.IdType];
       size_t chars = s->Parameters.QueryId.IdType == BusQueryHardwareIDs ||
@@ -70,9 +72,15 @@ struct Extension {
 
 NTSTATUS FileRequest(PDEVICE_OBJECT, PIRP irp) {
   switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
-    case IRP_MJ_CREATE: g_log.push_back("create"); break;
-    case IRP_MJ_CLEANUP: g_log.push_back("cleanup"); break;
-    case IRP_MJ_CLOSE: g_log.push_back("close"); break;
+    case IRP_MJ_CREATE:
+      g_log.push_back("create");
+      break;
+    case IRP_MJ_CLEANUP:
+      g_log.push_back("cleanup");
+      break;
+    case IRP_MJ_CLOSE:
+      g_log.push_back("close");
+      break;
   }
   return Complete(irp, STATUS_SUCCESS);
 }

@@ -163,13 +163,13 @@ TEST(Offsets, SynchronousHandleKeepsAPositionAnOverlappedOneTakesTheCallers) {
 struct ControlCase {
   const char* what;
   ULONG method;
-  NTSTATUS status;       // the driver's answer
+  NTSTATUS status;        // the driver's answer
   ULONG_PTR information;  // what the driver reports
   DWORD outLength;
   BOOL result;
-  DWORD error;      // when result is FALSE
-  DWORD returned;   // lpBytesReturned: the driver's Information, whatever the outcome
-  size_t copied;    // bytes of the driver's output the caller sees
+  DWORD error;     // when result is FALSE
+  DWORD returned;  // lpBytesReturned: 0 after an error
+  size_t copied;   // bytes of the driver's output the caller sees
 };
 
 const ControlCase kControls[] = {
@@ -177,12 +177,12 @@ const ControlCase kControls[] = {
     {"buffered, report beyond the output", METHOD_BUFFERED, STATUS_SUCCESS, 12, 8, TRUE, 0, 12, 8},
     {"buffered, overflow warning", METHOD_BUFFERED, STATUS_BUFFER_OVERFLOW, 8, 8, FALSE,
      ERROR_MORE_DATA, 8, 8},
-    {"buffered, error", METHOD_BUFFERED, STATUS_INVALID_PARAMETER, 0, 16, FALSE,
+    {"buffered, error", METHOD_BUFFERED, STATUS_INVALID_PARAMETER, 6, 16, FALSE,
      ERROR_INVALID_PARAMETER, 0, 0},
     {"buffered, output smaller than input", METHOD_BUFFERED, STATUS_SUCCESS, 2, 2, TRUE, 0, 2, 2},
     {"buffered, no output", METHOD_BUFFERED, STATUS_SUCCESS, 0, 0, TRUE, 0, 0, 0},
     {"out direct", METHOD_OUT_DIRECT, STATUS_SUCCESS, 6, 16, TRUE, 0, 6, 16},
-    {"out direct, error", METHOD_OUT_DIRECT, STATUS_DEVICE_NOT_CONNECTED, 0, 16, FALSE,
+    {"out direct, error", METHOD_OUT_DIRECT, STATUS_DEVICE_NOT_CONNECTED, 4, 16, FALSE,
      ERROR_DEVICE_NOT_CONNECTED, 0, 16},
     {"in direct", METHOD_IN_DIRECT, STATUS_SUCCESS, 0, 16, TRUE, 0, 0, 0},
     {"neither", METHOD_NEITHER, STATUS_SUCCESS, 6, 16, TRUE, 0, 6, 16},
@@ -211,23 +211,25 @@ TEST_P(Control, InputArrivesAndOutputReturnsByTheCodesMethod) {
       EXPECT_EQ(s->Parameters.DeviceIoControl.IoControlCode, code);
       EXPECT_EQ(s->Parameters.DeviceIoControl.InputBufferLength, sizeof input);
       EXPECT_EQ(s->Parameters.DeviceIoControl.OutputBufferLength, c.outLength);
-      const UCHAR* in = c.method == METHOD_NEITHER
-                            ? static_cast<const UCHAR*>(s->Parameters.DeviceIoControl.Type3InputBuffer)
-                            : static_cast<const UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+      const UCHAR* in =
+          c.method == METHOD_NEITHER
+              ? static_cast<const UCHAR*>(s->Parameters.DeviceIoControl.Type3InputBuffer)
+              : static_cast<const UCHAR*>(irp->AssociatedIrp.SystemBuffer);
       seenInput.assign(in, in + sizeof input);
       UCHAR* out = nullptr;
       if (c.method == METHOD_BUFFERED) out = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
       if (c.method == METHOD_NEITHER) out = static_cast<UCHAR*>(irp->UserBuffer);
       if ((c.method == METHOD_IN_DIRECT || c.method == METHOD_OUT_DIRECT) && c.outLength) {
         EXPECT_TRUE(irp->MdlAddress->MdlFlags & MDL_PAGES_LOCKED);
-        out = static_cast<UCHAR*>(MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority));
+        out =
+            static_cast<UCHAR*>(MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority));
       }
       if (c.method == METHOD_IN_DIRECT) {
         seenOutputData.assign(out, out + c.outLength);  // data for the device
       } else if (out != nullptr) {
         // A buffered request's one buffer is as large as the larger of the two.
-        ULONG room = c.method == METHOD_BUFFERED && sizeof input > c.outLength ? sizeof input
-                                                                                : c.outLength;
+        ULONG room =
+            c.method == METHOD_BUFFERED && sizeof input > c.outLength ? sizeof input : c.outLength;
         std::memcpy(out, reply, room < sizeof reply ? room : sizeof reply);
       }
       irp->IoStatus.Information = c.information;
