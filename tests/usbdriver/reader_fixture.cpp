@@ -255,6 +255,10 @@ NTSTATUS Wait(Pending& p, ULONG_PTR* information) {
   return p.io.Status;
 }
 
+void CancelIfPending(Pending& p) {
+  if (!p.Finished()) IoCancelIrp(p.irp);
+}
+
 NTSTATUS Control(PDEVICE_OBJECT fdo, ULONG code, std::span<UCHAR> in, std::span<UCHAR> out,
                  ULONG_PTR* information, Handle* h) {
   Pending p;

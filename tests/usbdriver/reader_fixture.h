@@ -88,6 +88,8 @@ NTSTATUS Write(PDEVICE_OBJECT fdo, Handle& h, std::span<const UCHAR> data,
 void StartRead(PDEVICE_OBJECT fdo, Handle& h, std::span<UCHAR> buffer, Pending& p);
 void StartWrite(PDEVICE_OBJECT fdo, Handle& h, std::span<const UCHAR> data, Pending& p);
 NTSTATUS Wait(Pending& p, ULONG_PTR* information = nullptr);
+// Cancels a request that has not finished yet, as a caller giving up does.
+void CancelIfPending(Pending& p);
 NTSTATUS Control(PDEVICE_OBJECT fdo, ULONG code, std::span<UCHAR> in, std::span<UCHAR> out,
                  ULONG_PTR* information, Handle* h = nullptr);
 // A Plug and Play request sent to KORVUSB's device object.

@@ -166,7 +166,7 @@ PETHREAD PsGetCurrentThread(void) {
 PKTHREAD KeGetCurrentThread(void) { return CurrentThreadObject(); }
 
 KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority) {
-  RequireIrqlAtMost("KeSetPriorityThread", DISPATCH_LEVEL);
+  RequireIrqlAtMost("KeSetPriorityThread", PASSIVE_LEVEL);
   if (Priority < LOW_PRIORITY || Priority > HIGH_PRIORITY) {
     Violation("KeSetPriorityThread", nullptr, "priority " + std::to_string(Priority) +
                                                   " is outside 0..31");
