@@ -33,6 +33,14 @@ for preset in "${presets[@]}"; do
     failed=1
 done
 
+# Each libFuzzer target runs briefly over its seed corpus (clang, with the sanitizers); longer
+# campaigns are run by hand with scripts/fuzz.sh.
+fuzz_seconds=${KORV_FUZZ_SECONDS:-20}
+for source in fuzz/*_fuzzer.cpp; do
+  target=$(basename "$source" .cpp)
+  stage "fuzz: $target" bash scripts/fuzz.sh "$target" "$fuzz_seconds" || failed=1
+done
+
 printf '\n==== summary ====\n'
 printf '%s\n' "${summary[@]}"
 if ((failed)); then
