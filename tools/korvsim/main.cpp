@@ -1,6 +1,6 @@
 // korvsim: runs a scenario on the simulated kernel and prints what happened.
 //
-// For now the scenario demonstrates the stand-in itself: a demo device driver
+// The "kernel" scenario demonstrates the stand-in itself: a demo device driver
 // whose system thread completes pending reads when "card data" arrives, a
 // filter driver stacked on it, and an application thread that reads with
 // time-outs and cancels the read that times out. Exit status 0 means every
@@ -12,24 +12,17 @@
 #include <string>
 
 #include "platform/kernel.h"
+#include "tools/korvsim/scenarios.h"
 #include "winsim/kernel/sim.h"
 
 namespace {
 
 namespace sim = winsim::kernel;
+using korvsim::Log;
 
 constexpr LONGLONG kMillisecond = 10'000;  // 100 ns units
 constexpr ULONG kRecordLength = 16;
 
-void Log(const char* who, const char* format, ...) {
-  char text[256];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  double seconds = static_cast<double>(KeQueryInterruptTime()) / 1e7;
-  std::printf("[%10.6f s] %-7s %s\n", seconds, who, text);
-}
 
 const char* StatusName(NTSTATUS status) {
   switch (status) {
@@ -371,24 +364,25 @@ void PrintCounts(const char* name, const sim::DriverCounts& c) {
 }
 
 int Usage(const char* program) {
-  std::fprintf(stderr, "usage: %s [--seed N]\n", program);
+  std::fprintf(stderr, "usage: %s [--seed N] [reader|kernel]\n", program);
   return 2;
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  uint64_t seed = 0;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (arg == "--seed" && i + 1 < argc) {
-      char* end = nullptr;
-      seed = std::strtoull(argv[++i], &end, 10);
-      if (end == argv[i] || *end != '\0') return Usage(argv[0]);
-    } else {
-      return Usage(argv[0]);
-    }
-  }
+namespace korvsim {
+
+void Log(const char* who, const char* format, ...) {
+  char text[256];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  double seconds = static_cast<double>(KeQueryInterruptTime()) / 1e7;
+  std::printf("[%10.6f s] %-7s %s\n", seconds, who, text);
+}
+
+int RunKernelDemo(uint64_t seed) {
 
   std::printf("korvsim: demonstration scenario, seed %llu\n",
               static_cast<unsigned long long>(seed));
@@ -412,4 +406,24 @@ int main(int argc, char** argv) {
   std::printf("korvsim: %s: %d reads, %d completed, %d cancelled%s\n", ok ? "OK" : "FAILED", kReads,
               completed, cancelled, ok ? ", nothing leaked" : "");
   return ok ? 0 : 1;
+}
+
+}  // namespace korvsim
+
+int main(int argc, char** argv) {
+  uint64_t seed = 0;
+  std::string scenario = "reader";
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--seed" && i + 1 < argc) {
+      char* end = nullptr;
+      seed = std::strtoull(argv[++i], &end, 10);
+      if (end == argv[i] || *end != '\0') return Usage(argv[0]);
+    } else if (arg == "reader" || arg == "kernel") {
+      scenario = arg;
+    } else {
+      return Usage(argv[0]);
+    }
+  }
+  return scenario == "reader" ? korvsim::RunReaderScenario(seed) : korvsim::RunKernelDemo(seed);
 }
