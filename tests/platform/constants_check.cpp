@@ -549,3 +549,18 @@ EXPECT_OFFSET(struct _URB_BULK_OR_INTERRUPT_TRANSFER, TransferFlags, 32);
 EXPECT_OFFSET(struct _URB_BULK_OR_INTERRUPT_TRANSFER, TransferBufferMDL, 48);
 EXPECT_VALUE(GET_SELECT_CONFIGURATION_REQUEST_SIZE(1, 2), 112u);
 EXPECT_VALUE(GET_USBD_INTERFACE_SIZE(0), 24u);
+
+// The stack location as x64 Windows lays it out: drivers hand each other
+// arguments through Parameters.Others, which overlays the typed members.
+EXPECT_SIZE(IO_STACK_LOCATION, 72);
+EXPECT_OFFSET(IO_STACK_LOCATION, Parameters, 8);
+EXPECT_OFFSET(IO_STACK_LOCATION, Parameters.DeviceIoControl.InputBufferLength, 16);
+EXPECT_OFFSET(IO_STACK_LOCATION, Parameters.DeviceIoControl.IoControlCode, 24);
+EXPECT_OFFSET(IO_STACK_LOCATION, Parameters.DeviceIoControl.Type3InputBuffer, 32);
+EXPECT_OFFSET(IO_STACK_LOCATION, Parameters.Others.Argument3, 24);
+EXPECT_OFFSET(IO_STACK_LOCATION, Parameters.Read.ByteOffset, 24);
+EXPECT_OFFSET(IO_STACK_LOCATION, Parameters.Power.State, 24);
+EXPECT_OFFSET(IO_STACK_LOCATION, DeviceObject, 40);
+EXPECT_OFFSET(IO_STACK_LOCATION, FileObject, 48);
+EXPECT_OFFSET(IO_STACK_LOCATION, CompletionRoutine, 56);
+EXPECT_OFFSET(IO_STACK_LOCATION, Context, 64);

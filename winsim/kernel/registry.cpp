@@ -12,7 +12,6 @@ namespace reg = winsim::registry;
 
 constexpr ACCESS_MASK kQueryValue = 0x0001;
 constexpr ACCESS_MASK kSetValue = 0x0002;
-constexpr ACCESS_MASK kCreateSubKey = 0x0004;
 constexpr ACCESS_MASK kEnumerateSubKeys = 0x0008;
 constexpr ACCESS_MASK MAXIMUM_ALLOWED = 0x02000000;
 

@@ -14,6 +14,31 @@ void ResetFileIo();
 void ResetPower();
 void ResetInterfaces();
 
+namespace {
+
+struct RunState {
+  std::string what;
+  std::function<void()> reset;
+  std::function<LONG()> live;
+};
+std::vector<RunState>& RunStates() {
+  static std::vector<RunState> states;
+  return states;
+}
+
+}  // namespace
+
+void RegisterRunState(const std::string& what, std::function<void()> reset,
+                      std::function<LONG()> live) {
+  for (RunState& s : RunStates()) {
+    if (s.what == what) {
+      s = {what, std::move(reset), std::move(live)};
+      return;
+    }
+  }
+  RunStates().push_back({what, std::move(reset), std::move(live)});
+}
+
 void Run(uint64_t seed, std::function<void()> scenario) {
   host::SetThreadExitHook(OnThreadExit);
   RegisterKeyCloser();
@@ -30,6 +55,7 @@ void Run(uint64_t seed, std::function<void()> scenario) {
   ResetObjects();
   ResetSpinLocks();
   ResetPool();
+  for (RunState& s : RunStates()) s.reset();
 }
 
 void CheckCleanMachine() {
@@ -46,6 +72,7 @@ void CheckCleanMachine() {
   note(static_cast<LONG>(SymbolicLinks().size()), "symbolic link(s)");
   note(OpenProcessHandles(), "program handle(s)");
   note(LiveFileObjects(), "file object(s)");
+  for (RunState& s : RunStates()) note(s.live(), s.what.c_str());
   if (!left.empty()) Violation("machine teardown", nullptr, "left behind:" + left);
 }
 

@@ -19,6 +19,13 @@ namespace winsim::kernel {
 // drops whatever the run left alive afterwards.
 void Run(uint64_t seed, std::function<void()> scenario);
 
+// State that the layers above the kernel (the programs' side of the
+// stand-in) keep per run: `reset` runs after every run, once the kernel's own
+// state is gone, and `live` counts for CheckCleanMachine what a scenario left
+// open. Registering `what` again replaces the entry; may be called in a run.
+void RegisterRunState(const std::string& what, std::function<void()> reset,
+                      std::function<LONG()> live);
+
 // Starts another foreground thread, as an application thread would be.
 host::Thread* StartThread(std::string name, std::function<void()> body);
 

@@ -59,8 +59,6 @@ class FunctionDriver {
   std::unique_ptr<InFlight> StartWaitWake();
   // Waits for completion and frees the request.
   NTSTATUS Wait(InFlight& request);
-  // Frees a completed request without waiting.
-  void Release(InFlight& request);
 
   NTSTATUS BulkIn(UCHAR endpoint, ULONG length, ULONG flags, std::vector<UCHAR>* data,
                   ULONG* transferred = nullptr);
@@ -69,6 +67,7 @@ class FunctionDriver {
 
  private:
   std::unique_ptr<InFlight> Send(std::unique_ptr<InFlight> request, UCHAR major);
+  void Release(InFlight& request);
 
   PDRIVER_OBJECT driver_ = nullptr;
   PDEVICE_OBJECT device_ = nullptr;

@@ -471,28 +471,30 @@ typedef struct _IO_STACK_LOCATION {
     struct {
       PVOID SecurityContext;
       ULONG Options;
-      USHORT FileAttributes;
+      alignas(8) USHORT FileAttributes;
       USHORT ShareAccess;
-      ULONG EaLength;
+      alignas(8) ULONG EaLength;
     } Create;
     struct {
       ULONG Length;
-      ULONG Key;
+      alignas(8) ULONG Key;
       LARGE_INTEGER ByteOffset;
     } Read;
     struct {
       ULONG Length;
-      ULONG Key;
+      alignas(8) ULONG Key;
       LARGE_INTEGER ByteOffset;
     } Write;
     struct {
       ULONG Length;
-      FILE_INFORMATION_CLASS FileInformationClass;
+      alignas(8) FILE_INFORMATION_CLASS FileInformationClass;
     } QueryFile;
+    // Field alignment as on x64 Windows, so Others.ArgumentN overlay the
+    // same fields there and here.
     struct {
       ULONG OutputBufferLength;
-      ULONG InputBufferLength;
-      ULONG IoControlCode;
+      alignas(8) ULONG InputBufferLength;
+      alignas(8) ULONG IoControlCode;
       PVOID Type3InputBuffer;
     } DeviceIoControl;
     struct {
@@ -513,9 +515,9 @@ typedef struct _IO_STACK_LOCATION {
     } WaitWake;
     struct {
       ULONG SystemContext;
-      POWER_STATE_TYPE Type;
-      POWER_STATE State;
-      POWER_ACTION ShutdownType;
+      alignas(8) POWER_STATE_TYPE Type;
+      alignas(8) POWER_STATE State;
+      alignas(8) POWER_ACTION ShutdownType;
     } Power;
     struct {
       PVOID Argument1;
