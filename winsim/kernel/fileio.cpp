@@ -207,17 +207,7 @@ void Finish(PIRP irp, void* context) {
   FileRecord* f = r->file;
   NTSTATUS status = irp->IoStatus.Status;
   ULONG_PTR information = irp->IoStatus.Information;
-  if (r->copyTo != nullptr && !NT_ERROR(status)) {
-    ULONG n = information < r->copyLength ? static_cast<ULONG>(information) : r->copyLength;
-    std::memcpy(r->copyTo, irp->AssociatedIrp.SystemBuffer, n);
-  }
-  if (irp->Flags & IRP_DEALLOCATE_BUFFER) KernelFree(irp->AssociatedIrp.SystemBuffer);
-  irp->AssociatedIrp.SystemBuffer = nullptr;
-  while (PMDL mdl = irp->MdlAddress) {
-    irp->MdlAddress = mdl->Next;
-    if (mdl->MdlFlags & MDL_PAGES_LOCKED) MmUnlockPages(mdl);
-    IoFreeMdl(mdl);
-  }
+  ReleaseIoBuffers(irp, r->copyTo, r->copyLength);
   if (r->advanceOffset && NT_SUCCESS(status)) {
     f->object.CurrentByteOffset.QuadPart = r->offset + static_cast<LONGLONG>(information);
   }

@@ -65,6 +65,10 @@ struct alignas(16) IrpRecord {
 };
 
 PIRP IrpOf(IrpRecord* record);
+// The I/O manager's end of a request it built: `copyLength` bytes at most of
+// the system buffer copied to `copyTo` (unless the request failed), the
+// system buffer freed, the MDLs unlocked and freed.
+void ReleaseIoBuffers(PIRP irp, void* copyTo, ULONG copyLength);
 // A request of the kernel's own (power manager, I/O manager for programs):
 // `finish` runs when completion reaches the top and must release it.
 PIRP AllocateSystemIrp(CCHAR stackSize, void (*finish)(PIRP irp, void* context), void* context);

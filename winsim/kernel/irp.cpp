@@ -121,12 +121,11 @@ void ReleaseIrp(PIRP irp) {
 // Ends a threaded request the way the I/O manager does: status to the
 // caller's block, buffers copied back and freed, the event set, the request
 // freed.
-void FinishThreadedIrp(PIRP irp) {
-  IrpRecord* rec = RecordOf(irp);
-  if (rec->bufferedCopyOut && !NT_ERROR(irp->IoStatus.Status)) {
-    ULONG n = static_cast<ULONG>(irp->IoStatus.Information);
-    if (n > rec->copyOutLength) n = rec->copyOutLength;
-    std::memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, n);
+void ReleaseIoBuffers(PIRP irp, void* copyTo, ULONG copyLength) {
+  if (copyTo != nullptr && !NT_ERROR(irp->IoStatus.Status)) {
+    ULONG_PTR information = irp->IoStatus.Information;
+    ULONG n = information < copyLength ? static_cast<ULONG>(information) : copyLength;
+    std::memcpy(copyTo, irp->AssociatedIrp.SystemBuffer, n);
   }
   if (irp->Flags & IRP_DEALLOCATE_BUFFER) KernelFree(irp->AssociatedIrp.SystemBuffer);
   irp->AssociatedIrp.SystemBuffer = nullptr;
@@ -135,6 +134,11 @@ void FinishThreadedIrp(PIRP irp) {
     if (mdl->MdlFlags & MDL_PAGES_LOCKED) MmUnlockPages(mdl);
     IoFreeMdl(mdl);
   }
+}
+
+void FinishThreadedIrp(PIRP irp) {
+  IrpRecord* rec = RecordOf(irp);
+  ReleaseIoBuffers(irp, rec->bufferedCopyOut ? irp->UserBuffer : nullptr, rec->copyOutLength);
   if (rec->iosb) *rec->iosb = irp->IoStatus;
   PKEVENT event = rec->event;
   rec->state = IrpState::kDone;
