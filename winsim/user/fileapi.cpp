@@ -8,6 +8,7 @@
 
 #include "winsim/kernel/fileio.h"
 #include "winsim/user/errors.h"
+#include "winsim/user/files.h"
 #include "winsim/user/synchapi.h"
 
 namespace wk = winsim::kernel;
@@ -117,9 +118,8 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
   }
   std::wstring path = NtPathOf(lpFileName);
   if (path.empty()) {
-    // No file tree yet: every file is missing.
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
+    return winsim::user::OpenRegularFile(lpFileName, dwDesiredAccess, dwShareMode,
+                                         dwCreationDisposition);
   }
   ULONG options = FILE_NON_DIRECTORY_FILE;
   if (!(dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED)) options |= FILE_SYNCHRONOUS_IO_NONALERT;
@@ -136,12 +136,17 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
 }
 
 BOOL CloseHandle(HANDLE hObject) {
+  if (winsim::user::CloseProgramObject(hObject)) return TRUE;
   NTSTATUS status = wk::NtClose(hObject);
   return NT_SUCCESS(status) ? TRUE : Fail(status);
 }
 
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
               LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
+  if (winsim::user::IsRegularFile(hFile)) {
+    return winsim::user::ReadRegularFile(hFile, lpBuffer, nNumberOfBytesToRead,
+                                         lpNumberOfBytesRead, lpOverlapped);
+  }
   if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = 0;
   Outcome o = Perform(lpOverlapped, [&](HANDLE event, PIO_STATUS_BLOCK iosb, PLARGE_INTEGER at) {
     return wk::NtReadFile(hFile, event, iosb, lpBuffer, nNumberOfBytesToRead, at);

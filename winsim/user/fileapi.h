@@ -14,9 +14,9 @@
 #define FILE_FLAG_OVERLAPPED 0x40000000
 #define FILE_FLAG_NO_BUFFERING 0x20000000
 
-// Devices only, named "\\.\NAME", "\\?\..." (device interface paths) or
-// COM1..COM9 / LPT1..LPT9; other paths fail with ERROR_FILE_NOT_FOUND until
-// the simulated machine has a file tree.
+// Devices, named "\\.\NAME", "\\?\..." (device interface paths) or
+// COM1..COM9 / LPT1..LPT9; other paths are files on the machine's drive C:
+// (winsim/user/files.h says how far).
 HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);

@@ -1,0 +1,98 @@
+#!/bin/bash
+# One check of korvctl.exe under Wine:
+#   korvctl.sh <korvctl.exe> <messages.mc> <wine prefix> <case>
+# Expected texts come from the catalogue source, so the check is that Wine's
+# FormatMessageW finds them in the program's message table. Exits 77 (skipped)
+# when wine64 is not installed.
+set -uo pipefail
+
+exe=$1 mc=$2 prefix=$3 case=$4
+wine=/usr/lib/wine/wine64
+if [[ ! -x $wine ]]; then
+  echo "wine64 is not installed: skipped"
+  exit 77
+fi
+export WINEPREFIX=$prefix WINEDEBUG=-all
+
+# A fresh prefix takes 10-12 s: made once per build directory, by whichever
+# test gets the lock first.
+(
+  flock 9
+  if [[ ! -f $prefix/system.reg ]]; then
+    rm -rf "$prefix"
+    timeout 120 "$wine" wineboot -i >/dev/null 2>&1 || { echo "wineboot failed"; exit 1; }
+  fi
+) 9>"$prefix.lock" || exit 1
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# run <args>...: korvctl's exit code in $status, its streams without CRs.
+run() {
+  timeout 30 "$wine" "$exe" "$@" >"$work/out.raw" 2>"$work/err.raw"
+  status=$?
+  tr -d '\r' <"$work/out.raw" >"$work/out"
+  tr -d '\r' <"$work/err.raw" >"$work/err"
+}
+
+# message <id> [<insert 1> [<insert 2>]]: the catalogue text with its inserts.
+message() {
+  awk -v id="MessageId=$1" '$0 == id { getline; found = 1; next }
+    found && $0 == "." { exit }
+    found { print }' "$mc" | sed -e "s/%1/${2:-}/g" -e "s/%2/${3:-}/g"
+}
+
+fail() {
+  echo "FAILED: $*"
+  echo "--- exit code $status; stdout:"
+  cat "$work/out"
+  echo "--- stderr:"
+  cat "$work/err"
+  exit 1
+}
+
+# expect <status> <file> <expected text>
+expect() {
+  ((status == $1)) || fail "exit code $status, expected $1"
+  diff <(printf '%s\n' "$3") "$work/$2" || fail "$2 differs from the expected text"
+}
+
+listed=(classfilter classes disable driverfiles drivernodes enable find findall help hwids
+  install listclass reboot remove rescan resources restart sethwid stack status update updateni
+  dp_add dp_delete dp_enum)
+
+case $case in
+  help)
+    run help
+    ((status == 0)) || fail "exit code $status"
+    [[ ! -s $work/err ]] || fail "help wrote to stderr"
+    header=$(message 60100 korvctl.exe)
+    lines=$(wc -l <<<"$header")
+    diff <(printf '%s\n' "$header") <(head -n "$lines" "$work/out") || fail "header"
+    mapfile -t rows < <(tail -n +"$((lines + 1))" "$work/out")
+    ((${#rows[@]} == ${#listed[@]})) || fail "${#rows[@]} rows, expected ${#listed[@]}"
+    for i in "${!listed[@]}"; do
+      name=$(printf '%-12s ' "${listed[$i]}")
+      [[ ${rows[$i]} == "$name"?* ]] || fail "row $i is not ${listed[$i]}: ${rows[$i]}"
+    done
+    ;;
+  command-help)
+    run help REMOVE
+    expect 0 out "$(message 61200 korvctl.exe remove)"
+    ;;
+  unknown-command)
+    run bogus
+    expect 3 err "$(message 60000 korvctl.exe)"
+    [[ ! -s $work/out ]] || fail "stdout is not empty"
+    ;;
+  machine-refused)
+    run '-m:\\far' reboot
+    expect 3 err "$(message 60002 korvctl.exe reboot)"
+    [[ ! -s $work/out ]] || fail "stdout is not empty"
+    ;;
+  *)
+    echo "unknown case $case"
+    exit 2
+    ;;
+esac
+echo "ok: $case"

@@ -1,0 +1,49 @@
+#include "tools/resgen/builtins.h"
+
+#include <map>
+
+#include "winsim/user/dialogs.h"
+#include "winsim/user/resources.h"
+
+namespace resgen {
+namespace {
+
+#define NAMED(x) {#x, static_cast<unsigned>(x)}
+
+const std::map<std::string, unsigned>& Table() {
+  static const std::map<std::string, unsigned> table = {
+      NAMED(WS_OVERLAPPED), NAMED(WS_POPUP), NAMED(WS_CHILD), NAMED(WS_VISIBLE),
+      NAMED(WS_DISABLED), NAMED(WS_CAPTION), NAMED(WS_BORDER), NAMED(WS_DLGFRAME),
+      NAMED(WS_VSCROLL), NAMED(WS_HSCROLL), NAMED(WS_SYSMENU), NAMED(WS_THICKFRAME),
+      NAMED(WS_GROUP), NAMED(WS_TABSTOP), NAMED(WS_MINIMIZEBOX), NAMED(WS_MAXIMIZEBOX),
+      NAMED(WS_EX_DLGMODALFRAME), NAMED(WS_EX_TOPMOST), NAMED(WS_EX_TOOLWINDOW),
+      NAMED(WS_EX_CLIENTEDGE), NAMED(WS_EX_STATICEDGE), NAMED(WS_EX_APPWINDOW),
+      NAMED(DS_ABSALIGN), NAMED(DS_SYSMODAL), NAMED(DS_3DLOOK), NAMED(DS_FIXEDSYS),
+      NAMED(DS_NOFAILCREATE), NAMED(DS_LOCALEDIT), NAMED(DS_SETFONT), NAMED(DS_MODALFRAME),
+      NAMED(DS_NOIDLEMSG), NAMED(DS_SETFOREGROUND), NAMED(DS_CONTROL), NAMED(DS_CENTER),
+      NAMED(DS_CENTERMOUSE), NAMED(DS_CONTEXTHELP), NAMED(DS_SHELLFONT),
+      NAMED(SS_LEFT), NAMED(SS_CENTER), NAMED(SS_RIGHT), NAMED(SS_ICON), NAMED(SS_NOPREFIX),
+      NAMED(SS_CENTERIMAGE), NAMED(BS_PUSHBUTTON), NAMED(BS_DEFPUSHBUTTON), NAMED(BS_CHECKBOX),
+      NAMED(BS_AUTOCHECKBOX), NAMED(BS_GROUPBOX), NAMED(ES_LEFT), NAMED(ES_MULTILINE),
+      NAMED(ES_AUTOHSCROLL), NAMED(ES_READONLY),
+      NAMED(LANG_NEUTRAL), NAMED(LANG_ENGLISH), NAMED(LANG_JAPANESE), NAMED(SUBLANG_NEUTRAL),
+      NAMED(SUBLANG_DEFAULT), NAMED(SUBLANG_SYS_DEFAULT), NAMED(SUBLANG_ENGLISH_US),
+      NAMED(SUBLANG_JAPANESE_JAPAN),
+      NAMED(IDOK), NAMED(IDCANCEL), NAMED(IDABORT), NAMED(IDRETRY), NAMED(IDIGNORE),
+      NAMED(IDYES), NAMED(IDNO),
+      {"IDC_STATIC", static_cast<unsigned>(-1)},
+  };
+  return table;
+}
+
+#undef NAMED
+
+}  // namespace
+
+std::optional<unsigned> Builtin(const std::string& name) {
+  auto it = Table().find(name);
+  if (it == Table().end()) return std::nullopt;
+  return it->second;
+}
+
+}  // namespace resgen

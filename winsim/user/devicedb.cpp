@@ -1,0 +1,189 @@
+// Device instances: the Enum tree of the registry is the list, the kernel's
+// Plug and Play manager says which of its nodes are present and started, and
+// what a test added carries its own presence. Problems a test set override.
+#include "winsim/user/devicedb.h"
+
+#include <map>
+
+#include "winsim/kernel/pnp.h"
+#include "winsim/kernel/sim.h"
+#include "winsim/machine/devices.h"
+#include "winsim/user/cfgmgr.h"
+
+namespace winsim::user::devicedb {
+namespace {
+
+namespace wk = winsim::kernel;
+
+const wchar_t kEnumPath[] = L"\\Registry\\Machine\\System\\CurrentControlSet\\Enum";
+
+struct AddedDevice {
+  bool present;
+  bool started;
+};
+
+// Keyed by the canonical id.
+std::map<std::wstring, AddedDevice> g_added;
+std::map<std::wstring, ULONG> g_problems;
+std::vector<std::wstring> g_handles;  // DEVINST n is g_handles[n - 1]
+bool g_inUse = false;
+
+void Reset() {
+  ResetDevices();
+  g_inUse = false;
+}
+
+// The kernel node of this id that is in the tree now, if any: a replugged
+// device leaves its earlier, removed node behind under the same id.
+const wk::DeviceNode* LiveKernelNode(const std::wstring& id) {
+  for (const wk::DeviceNode* node : wk::DeviceNodes()) {
+    if (!SameText(wk::InstanceId(node), id)) continue;
+    wk::DeviceState state = wk::StateOf(node);
+    if (wk::PhysicalDeviceOf(node) != nullptr && state != wk::DeviceState::kRemoved &&
+        state != wk::DeviceState::kSurpriseRemoved) {
+      return node;
+    }
+  }
+  return nullptr;
+}
+
+bool KernelNodeStarted(const wk::DeviceNode* node) {
+  switch (wk::StateOf(node)) {
+    case wk::DeviceState::kStarted:
+    case wk::DeviceState::kStopPending:
+    case wk::DeviceState::kRemovePending:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool IsRootEnumerated(const std::wstring& id) {
+  return SameText(id.substr(0, id.find(L'\\')), L"ROOT");
+}
+
+bool HasService(const std::wstring& id) {
+  registry::Key* key = EnumKey(id);
+  const registry::Value* service = key ? registry::GetValue(key, L"Service") : nullptr;
+  return service != nullptr && service->data.size() > sizeof(WCHAR);
+}
+
+// Presence and the state of the drivers, before any problem a test set.
+bool BaseStatus(const std::wstring& id, Status* status) {
+  ULONG flags = DN_NT_ENUMERATOR | DN_NT_DRIVER;
+  bool started;
+  if (SameText(id, kRootId)) {
+    started = true;
+  } else if (const wk::DeviceNode* node = LiveKernelNode(id)) {
+    started = KernelNodeStarted(node);
+    if (wk::PhysicalDeviceOf(node)->AttachedDevice != nullptr) flags |= DN_DRIVER_LOADED;
+  } else if (auto added = g_added.find(id); added != g_added.end() && added->second.present) {
+    started = added->second.started;
+    if (started) flags |= DN_DRIVER_LOADED;
+  } else {
+    return false;
+  }
+  if (IsRootEnumerated(id)) flags |= DN_ROOT_ENUMERATED;
+  if (started) flags |= DN_STARTED | DN_DISABLEABLE;
+  ULONG problem = 0;
+  if (!started) problem = HasService(id) ? CM_PROB_FAILED_START : CM_PROB_FAILED_INSTALL;
+  *status = {flags, problem};
+  return true;
+}
+
+}  // namespace
+
+void UseMachine() {
+  if (g_inUse) return;
+  g_inUse = true;
+  wk::RegisterRunState("device database", Reset, [] { return LONG{0}; });
+  SeedClasses();
+}
+
+bool IsLocalMachine(const WCHAR* name) {
+  if (name == nullptr) return true;
+  std::wstring text(name);
+  if (text.rfind(L"\\\\", 0) == 0) text.erase(0, 2);
+  return text.empty() ? name[0] == L'\0' : SameText(text, machine::LocalMachineName());
+}
+
+std::vector<std::wstring> InstanceIds() {
+  std::vector<std::wstring> ids;
+  registry::Key* root = registry::Find(kEnumPath);
+  if (root == nullptr) return ids;
+  for (const std::wstring& enumerator : registry::SubkeyNames(root)) {
+    registry::Key* e = registry::Open(root, enumerator);
+    for (const std::wstring& device : registry::SubkeyNames(e)) {
+      registry::Key* d = registry::Open(e, device);
+      for (const std::wstring& instance : registry::SubkeyNames(d)) {
+        ids.push_back(enumerator + L"\\" + device + L"\\" + instance);
+      }
+    }
+  }
+  return ids;
+}
+
+bool Lookup(const std::wstring& id, std::wstring* canonical) {
+  if (SameText(id, kRootId)) {
+    *canonical = kRootId;
+    return true;
+  }
+  for (const std::wstring& known : InstanceIds()) {
+    if (SameText(known, id)) {
+      *canonical = known;
+      return true;
+    }
+  }
+  return false;
+}
+
+registry::Key* EnumKey(const std::wstring& id) {
+  if (SameText(id, kRootId)) return nullptr;
+  return registry::Find(std::wstring(kEnumPath) + L"\\" + id);
+}
+
+bool IsPresent(const std::wstring& id) {
+  Status ignored;
+  return BaseStatus(id, &ignored);
+}
+
+bool StatusOf(const std::wstring& id, Status* status) {
+  if (!BaseStatus(id, status)) return false;
+  if (auto set = g_problems.find(id); set != g_problems.end()) status->problem = set->second;
+  if (status->problem != 0) status->flags |= DN_HAS_PROBLEM;
+  return true;
+}
+
+GUID ClassOf(const std::wstring& id) {
+  GUID guid{};
+  std::wstring text;
+  if (!ReadString(EnumKey(id), L"ClassGUID", &text) || !ParseGuid(text, &guid)) return GUID{};
+  return guid;
+}
+
+DWORD HandleOf(const std::wstring& canonicalId) {
+  for (size_t i = 0; i < g_handles.size(); ++i) {
+    if (g_handles[i] == canonicalId) return static_cast<DWORD>(i + 1);
+  }
+  g_handles.push_back(canonicalId);
+  return static_cast<DWORD>(g_handles.size());
+}
+
+const std::wstring* IdOfHandle(DWORD devInst) {
+  if (devInst == 0 || devInst > g_handles.size()) return nullptr;
+  return &g_handles[devInst - 1];
+}
+
+void NoteAddedDevice(const std::wstring& id, bool present, bool started) {
+  g_added[id] = {present, started};
+}
+
+void NoteProblem(const std::wstring& id, ULONG problem) { g_problems[id] = problem; }
+
+void ResetDevices() {
+  g_added.clear();
+  g_problems.clear();
+  g_handles.clear();
+}
+
+}  // namespace winsim::user::devicedb

@@ -1,0 +1,72 @@
+// The device database SetupAPI and CM read: every device instance the
+// registry's Enum tree holds (the PnP manager's nodes and those a test
+// added), whether it is present, its status and problem, its handle
+// (DEVINST), and the setup classes under Control\Class. Internal to
+// winsim/user.
+#pragma once
+#include <string>
+#include <vector>
+
+#include "winsim/kernel/registry_store.h"
+#include "winsim/user/types.h"
+
+namespace winsim::user::devicedb {
+
+// The root of the device tree: CM and SetupDiOpenDeviceInfo reach it, class
+// enumeration does not list it (it has no class and no ids).
+inline constexpr wchar_t kRootId[] = L"HTREE\\ROOT\\0";
+
+// Sets the machine up on first use in a run: the standard setup classes and
+// the per-run reset. Every entry point calls it first.
+void UseMachine();
+
+// True for a null or empty name and for the local machine's own name.
+bool IsLocalMachine(const WCHAR* name);
+
+// ---- device instances ------------------------------------------------------
+
+// Instance ids as the Enum keys spell them, in registry order.
+std::vector<std::wstring> InstanceIds();
+// The id as the database spells it (case-insensitive lookup); false when
+// there is no such instance. The root counts.
+bool Lookup(const std::wstring& id, std::wstring* canonical);
+registry::Key* EnumKey(const std::wstring& id);  // nullptr for the root
+
+bool IsPresent(const std::wstring& id);
+struct Status {
+  ULONG flags;
+  ULONG problem;
+};
+// False when the instance is not present.
+bool StatusOf(const std::wstring& id, Status* status);
+
+// The class GUID from the instance's ClassGUID value (GUID_NULL without one).
+GUID ClassOf(const std::wstring& id);
+
+// DEVINST handles stay valid for the whole run; 0 is never one.
+DWORD HandleOf(const std::wstring& canonicalId);
+const std::wstring* IdOfHandle(DWORD devInst);
+
+// ---- setup classes ---------------------------------------------------------
+
+std::vector<GUID> SetupClasses();
+registry::Key* ClassKey(const GUID& guid);  // nullptr for an unknown class
+std::vector<GUID> ClassesNamed(const std::wstring& name);
+bool ClassName(const GUID& guid, std::wstring* name);
+
+std::wstring GuidText(const GUID& guid);  // {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}
+bool ParseGuid(const std::wstring& text, GUID* guid);
+bool SameGuid(const GUID& a, const GUID& b);
+bool SameText(const std::wstring& a, const std::wstring& b);  // ignoring case
+// A REG_SZ or REG_EXPAND_SZ value without its terminator; false when absent,
+// of another type, or the key is null.
+bool ReadString(registry::Key* key, const std::wstring& name, std::wstring* text);
+
+// ---- per-run state the test-facing side keeps ------------------------------
+
+void NoteAddedDevice(const std::wstring& id, bool present, bool started);
+void NoteProblem(const std::wstring& id, ULONG problem);
+void ResetDevices();
+void SeedClasses();
+
+}  // namespace winsim::user::devicedb

@@ -1,0 +1,58 @@
+// What the SetupAPI files share: device information sets and their
+// elements, and the checks and copies every function makes the same way.
+// Internal to winsim/user.
+#pragma once
+#include <string>
+#include <vector>
+
+#include "winsim/user/setupapi.h"
+
+namespace winsim::user {
+
+// Device information sets the programs hold open.
+LONG LiveDeviceInfoSets();
+
+}  // namespace winsim::user
+
+namespace winsim::user::setupapi {
+
+struct Element {
+  ULONG_PTR serial;  // SP_DEVINFO_DATA.Reserved: which element of which set
+  DWORD devInst;
+  GUID classGuid;
+};
+
+struct InfoSet {
+  bool hasClass = false;
+  GUID classGuid{};
+  std::vector<Element> elements;
+};
+
+// The set behind a handle; nullptr (and ERROR_INVALID_HANDLE) for anything
+// that is not a live set.
+InfoSet* FindSet(HDEVINFO handle);
+
+// The instance id of the element `data` names in the set; nullptr with the
+// documented error for a bad set or a bad or foreign SP_DEVINFO_DATA.
+const std::wstring* DeviceOf(HDEVINFO handle, const SP_DEVINFO_DATA* data);
+
+// False, with the error the platform reports, for a machine name that is not
+// the local machine's, and for a Reserved argument that is not null.
+bool LocalMachineArguments(PCWSTR machineName, PVOID reserved);
+
+// Copies `text` and its terminator into a buffer of `size` characters,
+// reporting the characters needed; ERROR_INSUFFICIENT_BUFFER when it does
+// not fit. Returns the BOOL the function returns.
+BOOL CopyText(const std::wstring& text, PWSTR buffer, DWORD size, PDWORD required);
+
+// The same for a list of GUIDs in a buffer of `size` entries; as many as fit
+// are copied.
+BOOL CopyGuids(const std::vector<GUID>& guids, LPGUID buffer, DWORD size, PDWORD required);
+
+// Sets the last error and returns what a failed call returns.
+inline BOOL Fail(DWORD error) {
+  SetLastError(error);
+  return FALSE;
+}
+
+}  // namespace winsim::user::setupapi
