@@ -156,9 +156,16 @@ bool DeleteValue(Key* key, const std::wstring& name) {
   return true;
 }
 
+// Windows keeps a key's subkeys sorted by their upper-cased names, so both
+// the kernel's and the programs' enumerations list them in that order.
 std::vector<std::wstring> SubkeyNames(const Key* key) {
   std::vector<std::wstring> names;
   for (const auto& k : key->subkeys) names.push_back(k->name);
+  std::stable_sort(names.begin(), names.end(), [](const std::wstring& a, const std::wstring& b) {
+    return std::lexicographical_compare(
+        a.begin(), a.end(), b.begin(), b.end(),
+        [](wchar_t x, wchar_t y) { return std::towupper(x) < std::towupper(y); });
+  });
   return names;
 }
 
