@@ -1,6 +1,6 @@
 // The uninstaller's pattern over 100,000 device nodes: the engine's own
 // matching, the stand-in's enumeration with the same platform calls, and the
-// two together through ForEachMatchingDevice. Each reports ns_per_device.
+// two together through ForEachMatchingDevice. Each reports its time per device.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -36,11 +36,10 @@ winsim::machine::DeviceSpec Device(int i) {
   return spec;
 }
 
-// Inverted rate of devices per nanosecond: wall time per device, in ns.
+// Wall time per device: the inverted rate of devices, shown with its unit.
 void PerDevice(benchmark::State& state) {
-  double devices = static_cast<double>(state.range(0));
-  state.counters["ns_per_device"] =
-      benchmark::Counter(static_cast<double>(state.iterations()) * devices * 1e-9,
+  state.counters["per_device"] =
+      benchmark::Counter(static_cast<double>(state.iterations() * state.range(0)),
                          benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
@@ -110,7 +109,7 @@ void BM_ForEachMatchingDevice(benchmark::State& state) {
 // has, so a 100,000-node tree takes far longer to build than to walk; the walk
 // is timed on smaller trees, whose per-device figures show whether it scales.
 #define ON_MACHINES(bm) \
-  BENCHMARK(bm)->Arg(5000)->Arg(20000)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3)
+  BENCHMARK(bm)->Arg(1000)->Arg(2000)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3)
 
 ON_MACHINES(BM_ForEachMatchingDevice);
 

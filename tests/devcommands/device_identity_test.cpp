@@ -7,6 +7,7 @@
 
 #include "devcommands/matching.h"
 #include "tests/devcommands/capture.h"
+#include "tests/devcommands/case_name.h"
 #include "tests/devcommands/devices.h"
 #include "winsim/kernel/sim.h"
 
@@ -54,6 +55,7 @@ struct LineCase {
   std::string expected;  // PrintDeviceSummary's output
   bool realId;
 };
+PRINT_ROW_AS_WHAT(LineCase)
 
 class Summary : public ::testing::TestWithParam<LineCase> {};
 
@@ -77,7 +79,7 @@ INSTANTIATE_TEST_SUITE_P(
                       LineCase{"no description: the id alone", kNoIds, Utf8(kNoIds) + "\n", true},
                       LineCase{"an unreadable id is ?", kUnreadable,
                                Padded(L"?") + ": Legacy device\n", false}),
-    [](const auto& info) { return "Case" + std::to_string(info.index); });
+    ByWhat());
 
 TEST(DeviceLine, AnIdOfSixtyOrMoreIsPrintedWholeAndTextNullPrintsTheIdAlone) {
   winsim::machine::DeviceSpec wide = {};

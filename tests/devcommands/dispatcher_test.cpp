@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/devcommands/capture.h"
+#include "tests/devcommands/case_name.h"
 #include "tests/devcommands/engine.h"
 #include "winsim/kernel/sim.h"
 
@@ -17,6 +18,7 @@ struct NoCommandCase {
   const char* what;
   std::vector<std::wstring> args;
 };
+PRINT_ROW_AS_WHAT(NoCommandCase)
 
 class NoCommand : public ::testing::TestWithParam<NoCommandCase> {};
 
@@ -46,7 +48,7 @@ INSTANTIATE_TEST_SUITE_P(
                       NoCommandCase{"Kelvin sign is not folded to k", {L"STAC\u212A"}},
                       NoCommandCase{"long s is not folded to s", {L"\u017Ftatus"}},
                       NoCommandCase{"dotted capital I is not folded to i", {L"\u0130nstall"}}),
-    [](const auto& info) { return "Case" + std::to_string(info.index); });
+    ByWhat());
 
 TEST(Dispatcher, AProgramPathWithoutBackslashIsItsOwnBaseName) {
   winsim::kernel::Run(0, [] {
@@ -148,6 +150,7 @@ struct ResultCase {
   DWORD errMessage;  // 0: nothing on standard error
   bool restartRequested;
 };
+PRINT_ROW_AS_WHAT(ResultCase)
 
 class Result : public ::testing::TestWithParam<ResultCase> {
  protected:
@@ -184,7 +187,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ResultCase{"bad usage with -r", 3, true, true, 60002, false},
                       ResultCase{"unexpected positive", 7, false, true, 60001, false},
                       ResultCase{"unexpected negative", -1, false, true, 60001, false}),
-    [](const auto& info) { return "Case" + std::to_string(info.index); });
+    ByWhat());
 
 }  // namespace
 }  // namespace devcommands::testing

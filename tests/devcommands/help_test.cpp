@@ -3,6 +3,7 @@
 
 #include <sstream>
 
+#include "tests/devcommands/case_name.h"
 #include "tests/devcommands/engine.h"
 
 namespace devcommands::testing {
@@ -31,6 +32,7 @@ struct HelpCase {
   std::wstring secondInsert;
   bool listsCommands;
 };
+PRINT_ROW_AS_WHAT(HelpCase)
 
 class Help : public ::testing::TestWithParam<HelpCase> {};
 
@@ -72,7 +74,7 @@ INSTANTIATE_TEST_SUITE_P(
         HelpCase{"an option after help is a word", {L"help", L"-m:"}, 60102, L"-m:", true},
         HelpCase{"non-ASCII word", {L"help", L"\u017Ftatus"}, 60102, L"\u017Ftatus", true},
         HelpCase{"options are ignored", {L"-m:\\\\far", L"-f", L"-r", L"help"}, 60100, L"", true}),
-    [](const auto& info) { return "Case" + std::to_string(info.index); });
+    ByWhat());
 
 // ---- reboot ----------------------------------------------------------------
 
@@ -107,6 +109,7 @@ struct RefusalCase {
   const char* what;
   std::function<void()> setup;
 };
+PRINT_ROW_AS_WHAT(RefusalCase)
 
 class RebootRefused : public ::testing::TestWithParam<RefusalCase> {};
 
@@ -128,7 +131,7 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusalCase{
                           "the token cannot be opened",
                           [] { winsim::machine::FailOpenProcessToken(ERROR_ACCESS_DENIED); }}),
-    [](const auto& info) { return "Case" + std::to_string(info.index); });
+    ByWhat());
 
 TEST(Reboot, RefusesAnotherMachineWithoutAsking) {
   RebootOutcome outcome = Reboot({L"-m:\\\\far", L"reboot"});

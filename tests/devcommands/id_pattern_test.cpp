@@ -15,13 +15,16 @@ struct MatchCase {
   bool matches;
 };
 
+[[maybe_unused]] void PrintTo(const MatchCase& row, std::ostream* os) {
+  *os << ::testing::PrintToString(std::wstring(row.pattern)) << " against "
+      << ::testing::PrintToString(std::wstring(row.id));
+}
+
 class Match : public ::testing::TestWithParam<MatchCase> {};
 
 TEST_P(Match, FollowsTheGlobRule) {
   IdPattern pattern = ParseIdPattern(GetParam().pattern);
-  EXPECT_EQ(MatchIdPattern(GetParam().id, pattern), GetParam().matches)
-      << "pattern " << testing::PrintToString(std::wstring(GetParam().pattern)) << ", id "
-      << testing::PrintToString(std::wstring(GetParam().id));
+  EXPECT_EQ(MatchIdPattern(GetParam().id, pattern), GetParam().matches);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -60,7 +63,7 @@ INSTANTIATE_TEST_SUITE_P(
         // "@" selects instance ids; the rules are the same
         MatchCase{L"@ROOT\\*", L"root\\ports\\0000", true},
         MatchCase{L"@'ROOT\\*", L"ROOT\\*", true}, MatchCase{L"@*", L"", true}),
-    [](const auto& info) { return "Case" + std::to_string(info.index); });
+    [](const auto& info) { return "Row" + std::to_string(info.index); });
 
 TEST(IdPattern, ArgumentPrefixesSetTheKindAndTheWildcard) {
   const wchar_t* arg = L"@'a*b";

@@ -7,6 +7,7 @@
 
 #include "devcommands/devcommands.h"
 #include "devcommands/device_identity.h"
+#include "tests/devcommands/case_name.h"
 #include "tests/devcommands/devices.h"
 #include "winsim/kernel/sim.h"
 
@@ -61,6 +62,7 @@ struct WalkCase {
   DWORD setFlags;
   std::vector<std::wstring> visited;
 };
+PRINT_ROW_AS_WHAT(WalkCase)
 
 class Selectors : public ::testing::TestWithParam<WalkCase> {};
 
@@ -130,7 +132,7 @@ INSTANTIATE_TEST_SUITE_P(
                  {L"@" + kPhantomReader, L"USB\\ROOT_HUB20"},
                  kPresent,
                  {kPhantomReader, kHub}}),
-    [](const auto& info) { return "Case" + std::to_string(info.index); });
+    ByWhat());
 
 TEST(ForEachMatchingDevice, ACallbackResultStopsTheWalk) {
   Visits visits;
