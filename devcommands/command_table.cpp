@@ -14,7 +14,7 @@ int CommandNotBuilt(const WCHAR*, const WCHAR*, DWORD, int, const WCHAR* const*)
 
 const CommandEntry kCommandTable[] = {
     {L"classfilter", CommandNotBuilt, 61501, 61500},
-    {L"classes", CommandNotBuilt, 60201, 60200},
+    {L"classes", ClassesCommand, 60201, 60200},
     {L"disable", CommandNotBuilt, 60601, 60600},
     {L"driverfiles", CommandNotBuilt, 60411, 60410},
     {L"drivernodes", CommandNotBuilt, 61401, 61400},

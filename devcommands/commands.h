@@ -35,6 +35,8 @@ int HelpCommand(const WCHAR* baseName, const WCHAR* machine, DWORD flags, int ar
                 const WCHAR* const* args);
 int RebootCommand(const WCHAR* baseName, const WCHAR* machine, DWORD flags, int argc,
                   const WCHAR* const* args);
+int ClassesCommand(const WCHAR* baseName, const WCHAR* machine, DWORD flags, int argc,
+                   const WCHAR* const* args);
 
 // Asks the platform to restart the local machine; true when it accepted.
 bool RequestReboot();

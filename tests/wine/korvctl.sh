@@ -39,7 +39,7 @@ run() {
 message() {
   awk -v id="MessageId=$1" '$0 == id { getline; found = 1; next }
     found && $0 == "." { exit }
-    found { print }' "$mc" | sed -e "s/%1/${2:-}/g" -e "s/%2/${3:-}/g"
+    found { print }' "$mc" | sed -e "s/%1\(![^!]*!\)\?/${2:-}/g" -e "s/%2\(![^!]*!\)\?/${3:-}/g"
 }
 
 fail() {
@@ -89,6 +89,17 @@ case $case in
     run '-m:\\far' reboot
     expect 3 err "$(message 60002 korvctl.exe reboot)"
     [[ ! -s $work/out ]] || fail "stdout is not empty"
+    ;;
+  classes)
+    run classes
+    ((status == 0)) || fail "exit code $status"
+    mapfile -t rows <"$work/out"
+    header=$(message 60203 "$((${#rows[@]} - 1))")
+    [[ ${rows[0]} == "$header" ]] || fail "header is not: $header"
+    ((${#rows[@]} > 1)) || fail "no class listed"
+    for row in "${rows[@]:1}"; do
+      [[ $row =~ ^.{20}:\ . ]] || fail "row is not \"%-20s: %s\": $row"
+    done
     ;;
   *)
     echo "unknown case $case"
