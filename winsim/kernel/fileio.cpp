@@ -303,34 +303,29 @@ void ReleaseFile(FileRecord* f, bool fromCompletion) {
               [f] { SendClose(f); });
 }
 
-FileRecord* ReferenceFile(HANDLE handle, NTSTATUS* status) {
+// The object behind a process handle of the given kind, with a reference taken.
+template <typename Record>
+Record* ReferenceObject(HANDLE handle, ObjectKind kind, NTSTATUS* status) {
   const ProcessHandle* entry = FindProcessHandle(handle);
   if (entry == nullptr) {
     *status = STATUS_INVALID_HANDLE;
     return nullptr;
   }
-  if (entry->kind != ObjectKind::kFile) {
+  if (entry->kind != kind) {
     *status = STATUS_OBJECT_TYPE_MISMATCH;
     return nullptr;
   }
-  auto* f = static_cast<FileRecord*>(entry->object);
-  f->refs++;
-  return f;
+  auto* record = static_cast<Record*>(entry->object);
+  record->refs++;
+  return record;
+}
+
+FileRecord* ReferenceFile(HANDLE handle, NTSTATUS* status) {
+  return ReferenceObject<FileRecord>(handle, ObjectKind::kFile, status);
 }
 
 EventRecord* ReferenceEvent(HANDLE handle, NTSTATUS* status) {
-  const ProcessHandle* entry = FindProcessHandle(handle);
-  if (entry == nullptr) {
-    *status = STATUS_INVALID_HANDLE;
-    return nullptr;
-  }
-  if (entry->kind != ObjectKind::kEvent) {
-    *status = STATUS_OBJECT_TYPE_MISMATCH;
-    return nullptr;
-  }
-  auto* e = static_cast<EventRecord*>(entry->object);
-  e->refs++;
-  return e;
+  return ReferenceObject<EventRecord>(handle, ObjectKind::kEvent, status);
 }
 
 bool Synchronous(const FileRecord* f) { return (f->object.Flags & FO_SYNCHRONOUS_IO) != 0; }

@@ -27,18 +27,6 @@ typedef LONG LSTATUS;
 #define KEY_EXECUTE KEY_READ
 #define MAXIMUM_ALLOWED 0x02000000L
 
-// The same spelling as the kernel's wdm.h, so a file that sees both is fine.
-#define REG_NONE 0
-#define REG_SZ 1
-#define REG_EXPAND_SZ 2
-#define REG_BINARY 3
-#define REG_DWORD 4
-#define REG_MULTI_SZ 7
-#define REG_QWORD 11
-#define REG_OPTION_NON_VOLATILE 0x00000000L
-#define REG_OPTION_VOLATILE 0x00000001L
-#define REG_CREATED_NEW_KEY 0x00000001L
-#define REG_OPENED_EXISTING_KEY 0x00000002L
 
 LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
                       PHKEY phkResult);

@@ -742,18 +742,6 @@ VOID KeStallExecutionProcessor(ULONG MicroSeconds);
 
 // ---- registry -----------------------------------------------------------
 
-#define REG_NONE 0
-#define REG_SZ 1
-#define REG_EXPAND_SZ 2
-#define REG_BINARY 3
-#define REG_DWORD 4
-#define REG_MULTI_SZ 7
-#define REG_QWORD 11
-
-#define REG_OPTION_NON_VOLATILE 0x00000000L
-#define REG_OPTION_VOLATILE 0x00000001L
-#define REG_CREATED_NEW_KEY 0x00000001L
-#define REG_OPENED_EXISTING_KEY 0x00000002L
 
 typedef enum _KEY_VALUE_INFORMATION_CLASS {
   KeyValueBasicInformation,
