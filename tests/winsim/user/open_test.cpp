@@ -171,30 +171,20 @@ TEST(Open, RefusedOpensLeaveNothingBehind) {
 }
 
 TEST(Open, DriverSeesSynchronousFileObjectsAsSuch) {
-  wk::Run(0, [] {
-    PDRIVER_OBJECT driver = probe::Load();
-    probe::Probe p;
-    probe::AddDevice(driver, &p, L"\\Device\\Probe0");
-    probe::Link(L"\\DosDevices\\PROBE", L"\\Device\\Probe0");
+  probe::WithLinkedProbe(0, [&](PDRIVER_OBJECT, probe::Probe& p) {
     HANDLE sync = Open(L"\\\\.\\PROBE");
     EXPECT_TRUE(p.synchronousFileObject);
     HANDLE overlapped = Open(L"\\\\.\\PROBE", FILE_FLAG_OVERLAPPED);
     EXPECT_FALSE(p.synchronousFileObject);
     CloseHandle(sync);
     CloseHandle(overlapped);
-    probe::Unlink(L"\\DosDevices\\PROBE");
-    probe::TearDown(driver, {&p});
   });
 }
 
 // ---- handles ---------------------------------------------------------------------
 
 TEST(Handles, BadHandlesAreRefusedWithInvalidHandle) {
-  wk::Run(0, [] {
-    PDRIVER_OBJECT driver = probe::Load();
-    probe::Probe p;
-    probe::AddDevice(driver, &p, L"\\Device\\Probe0");
-    probe::Link(L"\\DosDevices\\PROBE", L"\\Device\\Probe0");
+  probe::WithLinkedProbe(0, [&](PDRIVER_OBJECT, probe::Probe& p) {
     HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     HANDLE closed = Open(L"\\\\.\\PROBE");
     CloseHandle(closed);
@@ -232,17 +222,11 @@ TEST(Handles, BadHandlesAreRefusedWithInvalidHandle) {
     }
     EXPECT_TRUE(p.log.empty());
     EXPECT_TRUE(CloseHandle(event));
-    probe::Unlink(L"\\DosDevices\\PROBE");
-    probe::TearDown(driver, {&p});
   });
 }
 
 TEST(Handles, RequestsNeedTheAccessTheHandleWasOpenedFor) {
-  wk::Run(0, [] {
-    PDRIVER_OBJECT driver = probe::Load();
-    probe::Probe p;
-    probe::AddDevice(driver, &p, L"\\Device\\Probe0");
-    probe::Link(L"\\DosDevices\\PROBE", L"\\Device\\Probe0");
+  probe::WithLinkedProbe(0, [&](PDRIVER_OBJECT, probe::Probe& p) {
     HANDLE writeOnly = Open(L"\\\\.\\PROBE", 0, GENERIC_WRITE);
     HANDLE readOnly = Open(L"\\\\.\\PROBE", 0, GENERIC_READ);
     p.log.clear();
@@ -269,19 +253,13 @@ TEST(Handles, RequestsNeedTheAccessTheHandleWasOpenedFor) {
     EXPECT_EQ(p.log, (Log{"control", "write", "read"}));
     CloseHandle(writeOnly);
     CloseHandle(readOnly);
-    probe::Unlink(L"\\DosDevices\\PROBE");
-    probe::TearDown(driver, {&p});
   });
 }
 
 // ---- cleanup and close --------------------------------------------------------------
 
 TEST(Close, CleanupCancelsThePendingReadBeforeTheClose) {
-  wk::Run(0, [] {
-    PDRIVER_OBJECT driver = probe::Load();
-    probe::Probe p;
-    probe::AddDevice(driver, &p, L"\\Device\\Probe0", DO_BUFFERED_IO);
-    probe::Link(L"\\DosDevices\\PROBE", L"\\Device\\Probe0");
+  probe::WithLinkedProbe(DO_BUFFERED_IO, [&](PDRIVER_OBJECT, probe::Probe& p) {
     p.holdReads = true;
     HANDLE h = Open(L"\\\\.\\PROBE", FILE_FLAG_OVERLAPPED);
     HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -300,19 +278,13 @@ TEST(Close, CleanupCancelsThePendingReadBeforeTheClose) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
     EXPECT_EQ(n, 0u);
     CloseHandle(done);
-    probe::Unlink(L"\\DosDevices\\PROBE");
-    probe::TearDown(driver, {&p});
   });
 }
 
 // A driver may keep a request past cleanup; the file object, and the driver's
 // state for it, must last until that request is done.
 TEST(Close, CloseWaitsForTheLastRequestOfTheFileObject) {
-  wk::Run(0, [] {
-    PDRIVER_OBJECT driver = probe::Load();
-    probe::Probe p;
-    probe::AddDevice(driver, &p, L"\\Device\\Probe0", DO_DIRECT_IO);
-    probe::Link(L"\\DosDevices\\PROBE", L"\\Device\\Probe0");
+  probe::WithLinkedProbe(DO_DIRECT_IO, [&](PDRIVER_OBJECT driver, probe::Probe& p) {
     p.holdReads = true;
     p.cancelOnCleanup = false;
     HANDLE h = Open(L"\\\\.\\PROBE", FILE_FLAG_OVERLAPPED);
@@ -334,19 +306,13 @@ TEST(Close, CloseWaitsForTheLastRequestOfTheFileObject) {
     EXPECT_EQ(n, 3u);
     EXPECT_EQ(buffer[2], 3);
     CloseHandle(ov.hEvent);
-    probe::Unlink(L"\\DosDevices\\PROBE");
-    probe::TearDown(driver, {&p});
   });
 }
 
 // All I/O on a synchronous handle is serialised, cleanup included: closing
 // it from another thread waits for the read in progress.
 TEST(Close, ClosingASynchronousHandleWaitsForTheRequestInProgress) {
-  wk::Run(0, [] {
-    PDRIVER_OBJECT driver = probe::Load();
-    probe::Probe p;
-    probe::AddDevice(driver, &p, L"\\Device\\Probe0", DO_BUFFERED_IO);
-    probe::Link(L"\\DosDevices\\PROBE", L"\\Device\\Probe0");
+  probe::WithLinkedProbe(DO_BUFFERED_IO, [&](PDRIVER_OBJECT driver, probe::Probe& p) {
     p.holdReads = true;
     HANDLE h = Open(L"\\\\.\\PROBE");
     bool readDone = false, closeDone = false;
@@ -368,8 +334,6 @@ TEST(Close, ClosingASynchronousHandleWaitsForTheRequestInProgress) {
     EXPECT_TRUE(probe::Release(driver, &p, {7, 8}));
     while (!(readDone && closeDone)) Sleep(1);
     EXPECT_EQ(p.log, (Log{"create", "read", "cleanup", "close"}));
-    probe::Unlink(L"\\DosDevices\\PROBE");
-    probe::TearDown(driver, {&p});
   });
 }
 

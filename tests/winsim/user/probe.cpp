@@ -231,4 +231,16 @@ void TearDown(PDRIVER_OBJECT driver, const std::vector<Probe*>& probes) {
   winsim::kernel::CheckCleanMachine();
 }
 
+void WithLinkedProbe(ULONG flags, const std::function<void(PDRIVER_OBJECT, Probe&)>& body) {
+  winsim::kernel::Run(0, [&] {
+    PDRIVER_OBJECT driver = Load();
+    Probe p;
+    AddDevice(driver, &p, L"\\Device\\Probe0", flags);
+    Link(L"\\DosDevices\\PROBE", L"\\Device\\Probe0");
+    body(driver, p);
+    Unlink(L"\\DosDevices\\PROBE");
+    TearDown(driver, {&p});
+  });
+}
+
 }  // namespace probe

@@ -84,6 +84,10 @@ bool Release(PDRIVER_OBJECT driver, Probe* probe, const std::vector<UCHAR>& data
 // no request, MDL, pool block, kernel or process handle, file object or link.
 void TearDown(PDRIVER_OBJECT driver, const std::vector<Probe*>& probes);
 
+// Runs `body` on a fresh machine with one probe, "\Device\Probe0" with
+// `flags`, reachable as \\.\PROBE, and takes it all down afterwards.
+void WithLinkedProbe(ULONG flags, const std::function<void(PDRIVER_OBJECT, Probe&)>& body);
+
 // The buffer a request's data is in, by the device's I/O method.
 PVOID DataOf(PDEVICE_OBJECT device, PIRP irp);
 
