@@ -218,7 +218,7 @@ DeviceNode* ReportDeviceArrival(PDEVICE_OBJECT pdo) {
   node->hardwareIds = QueryIds(node, BusQueryHardwareIDs);
   node->compatibleIds = QueryIds(node, BusQueryCompatibleIDs);
   WriteEnumKey(node);
-  if (!node->service.empty()) StartDevice(node);
+  if (!node->service.empty() && !DisabledInConfiguration(node->instanceId)) StartDevice(node);
   return node;
 }
 

@@ -25,11 +25,11 @@ void BindDriver(const std::wstring& hardwareId, const std::wstring& service,
                 const std::vector<std::wstring>& lowerFilters = {});
 
 enum class DeviceState {
-  kNotStarted,      // added, or a start failed
+  kNotStarted,  // added, or a start failed
   kStarted,
-  kStopPending,     // query-stop succeeded
-  kStopped,         // stopped for rebalance
-  kRemovePending,   // query-remove succeeded
+  kStopPending,      // query-stop succeeded
+  kStopped,          // stopped for rebalance
+  kRemovePending,    // query-remove succeeded
   kSurpriseRemoved,  // gone from the bus, removal waits for the last handle
   kRemoved,
 };
@@ -52,6 +52,14 @@ NTSTATUS QueryStopDevice(DeviceNode* node);       // query-stop; cancel-stop if 
 NTSTATUS StopAndRestartDevice(DeviceNode* node);  // rebalance: query-stop, stop, start
 NTSTATUS RemoveDevice(DeviceNode* node);          // query-remove, then remove (or cancel)
 NTSTATUS StartDevice(DeviceNode* node);           // start a stopped or not started node
+
+// Installer configuration: a device disabled in every hardware profile
+// (global) or in the current one. A disabled device that arrives gets no
+// drivers; changing the flags changes nothing running.
+bool DisabledInConfiguration(const std::wstring& instanceId);
+void SetDisabledInConfiguration(const std::wstring& instanceId, bool global, bool disabled);
+// Drops the current profile's key of a removed instance.
+void DeleteProfileConfiguration(const std::wstring& instanceId);
 
 // Device nodes in arrival order (removed ones included until the run ends).
 std::vector<DeviceNode*> DeviceNodes();

@@ -33,20 +33,6 @@ void Reset() {
   g_inUse = false;
 }
 
-// The kernel node of this id that is in the tree now, if any: a replugged
-// device leaves its earlier, removed node behind under the same id.
-const wk::DeviceNode* LiveKernelNode(const std::wstring& id) {
-  for (const wk::DeviceNode* node : wk::DeviceNodes()) {
-    if (!SameText(wk::InstanceId(node), id)) continue;
-    wk::DeviceState state = wk::StateOf(node);
-    if (wk::PhysicalDeviceOf(node) != nullptr && state != wk::DeviceState::kRemoved &&
-        state != wk::DeviceState::kSurpriseRemoved) {
-      return node;
-    }
-  }
-  return nullptr;
-}
-
 bool KernelNodeStarted(const wk::DeviceNode* node) {
   switch (wk::StateOf(node)) {
     case wk::DeviceState::kStarted:
@@ -68,26 +54,29 @@ bool HasService(const std::wstring& id) {
   return service != nullptr && service->data.size() > sizeof(WCHAR);
 }
 
+ULONG ProblemOfStopped(const std::wstring& id) {
+  if (wk::DisabledInConfiguration(id)) return CM_PROB_DISABLED;
+  return HasService(id) ? CM_PROB_FAILED_START : CM_PROB_FAILED_INSTALL;
+}
+
 // Presence and the state of the drivers, before any problem a test set.
 bool BaseStatus(const std::wstring& id, Status* status) {
   ULONG flags = DN_NT_ENUMERATOR | DN_NT_DRIVER;
   bool started;
   if (SameText(id, kRootId)) {
     started = true;
-  } else if (const wk::DeviceNode* node = LiveKernelNode(id)) {
+  } else if (const wk::DeviceNode* node = KernelNode(id)) {
     started = KernelNodeStarted(node);
     if (wk::PhysicalDeviceOf(node)->AttachedDevice != nullptr) flags |= DN_DRIVER_LOADED;
   } else if (auto added = g_added.find(id); added != g_added.end() && added->second.present) {
-    started = added->second.started;
+    started = added->second.started && !wk::DisabledInConfiguration(id);
     if (started) flags |= DN_DRIVER_LOADED;
   } else {
     return false;
   }
   if (IsRootEnumerated(id)) flags |= DN_ROOT_ENUMERATED;
   if (started) flags |= DN_STARTED | DN_DISABLEABLE;
-  ULONG problem = 0;
-  if (!started) problem = HasService(id) ? CM_PROB_FAILED_START : CM_PROB_FAILED_INSTALL;
-  *status = {flags, problem};
+  *status = {flags, started ? 0 : ProblemOfStopped(id)};
   return true;
 }
 
@@ -142,6 +131,20 @@ registry::Key* EnumKey(const std::wstring& id) {
   return registry::Find(std::wstring(kEnumPath) + L"\\" + id);
 }
 
+wk::DeviceNode* KernelNode(const std::wstring& id) {
+  // A replugged device leaves its earlier, removed node behind under the
+  // same id; a node whose stack was taken down while the device stayed on
+  // the bus (disabled, or removed by an installer) is still present.
+  for (wk::DeviceNode* node : wk::DeviceNodes()) {
+    if (!SameText(wk::InstanceId(node), id)) continue;
+    if (wk::PhysicalDeviceOf(node) != nullptr &&
+        wk::StateOf(node) != wk::DeviceState::kSurpriseRemoved) {
+      return node;
+    }
+  }
+  return nullptr;
+}
+
 bool IsPresent(const std::wstring& id) {
   Status ignored;
   return BaseStatus(id, &ignored);
@@ -179,6 +182,11 @@ void NoteAddedDevice(const std::wstring& id, bool present, bool started) {
 }
 
 void NoteProblem(const std::wstring& id, ULONG problem) { g_problems[id] = problem; }
+
+void ForgetInstance(const std::wstring& id) {
+  g_added.erase(id);
+  g_problems.erase(id);
+}
 
 void ResetDevices() {
   g_added.clear();

@@ -10,6 +10,10 @@
 #include "winsim/kernel/registry_store.h"
 #include "winsim/user/types.h"
 
+namespace winsim::kernel {
+struct DeviceNode;
+}
+
 namespace winsim::user::devicedb {
 
 // The root of the device tree: CM and SetupDiOpenDeviceInfo reach it, class
@@ -31,6 +35,10 @@ std::vector<std::wstring> InstanceIds();
 // there is no such instance. The root counts.
 bool Lookup(const std::wstring& id, std::wstring* canonical);
 registry::Key* EnumKey(const std::wstring& id);  // nullptr for the root
+
+// The Plug and Play manager's node for a present instance; nullptr for
+// instances it does not know or that have left the bus.
+winsim::kernel::DeviceNode* KernelNode(const std::wstring& id);
 
 bool IsPresent(const std::wstring& id);
 struct Status {
@@ -62,10 +70,24 @@ bool SameText(const std::wstring& a, const std::wstring& b);  // ignoring case
 // of another type, or the key is null.
 bool ReadString(registry::Key* key, const std::wstring& name, std::wstring* text);
 
+// ---- changes the class installer makes -----------------------------------
+
+// Each returns ERROR_SUCCESS or the error the installer reports. A running
+// stack that refuses to go (query-remove) leaves the change for the next
+// restart: *restartNeeded becomes true and the call still succeeds.
+DWORD RemoveInstance(const std::wstring& id, bool* restartNeeded);
+// stateChange DICS_ENABLE, DICS_DISABLE or DICS_PROPCHANGE; scope
+// DICS_FLAG_GLOBAL or DICS_FLAG_CONFIGSPECIFIC; hwProfile 0 (the current).
+DWORD ChangeInstanceState(const std::wstring& id, DWORD stateChange, DWORD scope, DWORD hwProfile,
+                          bool* restartNeeded);
+// Instances whose removal waits for the next restart.
+bool RemovalPending(const std::wstring& id);
+
 // ---- per-run state the test-facing side keeps ------------------------------
 
 void NoteAddedDevice(const std::wstring& id, bool present, bool started);
 void NoteProblem(const std::wstring& id, ULONG problem);
+void ForgetInstance(const std::wstring& id);
 void ResetDevices();
 void SeedClasses();
 

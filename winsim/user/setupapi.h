@@ -100,8 +100,8 @@ HDEVINFO SetupDiGetClassDevsExW(const GUID *ClassGuid, PCWSTR Enumerator, HWND h
                                 PVOID Reserved);
 HDEVINFO SetupDiGetClassDevsW(const GUID *ClassGuid, PCWSTR Enumerator, HWND hwndParent,
                               DWORD Flags);
-HDEVINFO SetupDiCreateDeviceInfoListExW(const GUID *ClassGuid, HWND hwndParent,
-                                        PCWSTR MachineName, PVOID Reserved);
+HDEVINFO SetupDiCreateDeviceInfoListExW(const GUID *ClassGuid, HWND hwndParent, PCWSTR MachineName,
+                                        PVOID Reserved);
 HDEVINFO SetupDiCreateDeviceInfoList(const GUID *ClassGuid, HWND hwndParent);
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
 BOOL SetupDiGetDeviceInfoListDetailW(HDEVINFO DeviceInfoSet,
@@ -139,3 +139,89 @@ BOOL SetupDiGetClassDescriptionExW(const GUID *ClassGuid, PWSTR ClassDescription
                                    PCWSTR MachineName, PVOID Reserved);
 BOOL SetupDiClassNameFromGuidExW(const GUID *ClassGuid, PWSTR ClassName, DWORD ClassNameSize,
                                  PDWORD RequiredSize, PCWSTR MachineName, PVOID Reserved);
+
+// ---- class installer -------------------------------------------------------
+
+typedef UINT DI_FUNCTION;
+#define DIF_REMOVE 0x00000005
+#define DIF_PROPERTYCHANGE 0x00000012
+
+#define DI_REMOVEDEVICE_GLOBAL 0x00000001
+#define DI_REMOVEDEVICE_CONFIGSPECIFIC 0x00000002
+
+#define DICS_ENABLE 0x00000001
+#define DICS_DISABLE 0x00000002
+#define DICS_PROPCHANGE 0x00000003
+#define DICS_START 0x00000004
+#define DICS_STOP 0x00000005
+#define DICS_FLAG_GLOBAL 0x00000001
+#define DICS_FLAG_CONFIGSPECIFIC 0x00000002
+#define DICS_FLAG_CONFIGGENERAL 0x00000004
+
+#define DI_NEEDRESTART 0x00000080
+#define DI_NEEDREBOOT 0x00000100
+#define DI_CLASSINSTALLPARAMS 0x00100000
+
+#define ERROR_NO_CLASSINSTALL_PARAMS ((DWORD)0xE0000215)
+#define ERROR_DI_DO_DEFAULT ((DWORD)0xE000020E)
+#define ERROR_INVALID_HWPROFILE ((DWORD)0xE0000210)
+#define ERROR_NOT_DISABLEABLE ((DWORD)0xE0000231)
+
+typedef struct _SP_CLASSINSTALL_HEADER {
+  DWORD cbSize;
+  DI_FUNCTION InstallFunction;
+} SP_CLASSINSTALL_HEADER, *PSP_CLASSINSTALL_HEADER;
+
+typedef struct _SP_REMOVEDEVICE_PARAMS {
+  SP_CLASSINSTALL_HEADER ClassInstallHeader;
+  DWORD Scope;
+  DWORD HwProfile;
+} SP_REMOVEDEVICE_PARAMS, *PSP_REMOVEDEVICE_PARAMS;
+
+typedef struct _SP_PROPCHANGE_PARAMS {
+  SP_CLASSINSTALL_HEADER ClassInstallHeader;
+  DWORD StateChange;
+  DWORD Scope;
+  DWORD HwProfile;
+} SP_PROPCHANGE_PARAMS, *PSP_PROPCHANGE_PARAMS;
+
+// 584 bytes, as on x64 Windows; the path holds fewer of the host's
+// four-byte characters (see SP_DEVINFO_LIST_DETAIL_DATA_W).
+typedef struct _SP_DEVINSTALL_PARAMS_W {
+  DWORD cbSize;
+  DWORD Flags;
+  DWORD FlagsEx;
+  HWND hwndParent;
+  PVOID InstallMsgHandler;
+  PVOID InstallMsgHandlerContext;
+  PVOID FileQueue;
+  ULONG_PTR ClassInstallReserved;
+  DWORD Reserved;
+  WCHAR DriverPath[(584 - 60) / sizeof(WCHAR)];
+} SP_DEVINSTALL_PARAMS_W, *PSP_DEVINSTALL_PARAMS_W;
+static_assert(sizeof(SP_DEVINSTALL_PARAMS_W) == 584);
+static_assert(offsetof(SP_DEVINSTALL_PARAMS_W, DriverPath) == 60);
+
+// Class install parameters of the set (DeviceInfoData null) or of one
+// device; a null buffer with size 0 clears them. The header's cbSize is
+// sizeof(SP_CLASSINSTALL_HEADER); the size is the whole record's.
+BOOL SetupDiSetClassInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                   PSP_CLASSINSTALL_HEADER ClassInstallParams,
+                                   DWORD ClassInstallParamsSize);
+BOOL SetupDiGetClassInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                   PSP_CLASSINSTALL_HEADER ClassInstallParams,
+                                   DWORD ClassInstallParamsSize, PDWORD RequiredSize);
+
+// DIF_REMOVE and DIF_PROPERTYCHANGE act on the machine's device tree the way
+// the default handlers do: a running stack is asked to go (query-remove) and
+// removed through the Plug and Play manager; a stack that refuses leaves the
+// change for the next restart and DI_NEEDREBOOT in the device's install
+// parameters. Other install functions are not modelled and are refused
+// with ERROR_INVALID_PARAMETER.
+BOOL SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO DeviceInfoSet,
+                               PSP_DEVINFO_DATA DeviceInfoData);
+
+BOOL SetupDiGetDeviceInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                    PSP_DEVINSTALL_PARAMS_W DeviceInstallParams);
+BOOL SetupDiSetDeviceInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                    PSP_DEVINSTALL_PARAMS_W DeviceInstallParams);

@@ -16,25 +16,40 @@ LONG LiveDeviceInfoSets();
 
 namespace winsim::user::setupapi {
 
+// What SetupDi*InstallParams set and read: the install flags and the class
+// install parameters, kept for the set and for each of its devices.
+struct InstallState {
+  DWORD flags = 0;
+  DWORD flagsEx = 0;
+  std::vector<BYTE> classParams;  // the whole record, header first; empty: none
+};
+
 struct Element {
   ULONG_PTR serial;  // SP_DEVINFO_DATA.Reserved: which element of which set
   DWORD devInst;
   GUID classGuid;
+  InstallState install{};
 };
 
 struct InfoSet {
   bool hasClass = false;
   GUID classGuid{};
   std::vector<Element> elements;
+  InstallState install{};
 };
 
 // The set behind a handle; nullptr (and ERROR_INVALID_HANDLE) for anything
 // that is not a live set.
 InfoSet* FindSet(HDEVINFO handle);
 
-// The instance id of the element `data` names in the set; nullptr with the
+// The element `data` names in the set, and its instance id; nullptr with the
 // documented error for a bad set or a bad or foreign SP_DEVINFO_DATA.
+Element* ElementOf(HDEVINFO handle, const SP_DEVINFO_DATA* data);
 const std::wstring* DeviceOf(HDEVINFO handle, const SP_DEVINFO_DATA* data);
+
+// The install state of the device `data` names, or of the set when `data`
+// is null; nullptr with the error as above.
+InstallState* InstallStateOf(HDEVINFO handle, const SP_DEVINFO_DATA* data);
 
 // False, with the error the platform reports, for a machine name that is not
 // the local machine's, and for a Reserved argument that is not null.

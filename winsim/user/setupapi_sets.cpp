@@ -88,16 +88,30 @@ InfoSet* FindSet(HDEVINFO handle) {
   return nullptr;
 }
 
-const std::wstring* DeviceOf(HDEVINFO handle, const SP_DEVINFO_DATA* data) {
+Element* ElementOf(HDEVINFO handle, const SP_DEVINFO_DATA* data) {
   InfoSet* set = FindSet(handle);
   if (set == nullptr) return nullptr;
   if (data != nullptr && data->cbSize == sizeof(SP_DEVINFO_DATA)) {
-    for (const Element& e : set->elements) {
-      if (e.serial == data->Reserved && e.devInst == data->DevInst) return db::IdOfHandle(e.devInst);
+    for (Element& e : set->elements) {
+      if (e.serial == data->Reserved && e.devInst == data->DevInst) return &e;
     }
   }
   SetLastError(ERROR_INVALID_PARAMETER);
   return nullptr;
+}
+
+const std::wstring* DeviceOf(HDEVINFO handle, const SP_DEVINFO_DATA* data) {
+  Element* e = ElementOf(handle, data);
+  return e == nullptr ? nullptr : db::IdOfHandle(e->devInst);
+}
+
+InstallState* InstallStateOf(HDEVINFO handle, const SP_DEVINFO_DATA* data) {
+  if (data == nullptr) {
+    InfoSet* set = FindSet(handle);
+    return set == nullptr ? nullptr : &set->install;
+  }
+  Element* e = ElementOf(handle, data);
+  return e == nullptr ? nullptr : &e->install;
 }
 
 }  // namespace winsim::user::setupapi

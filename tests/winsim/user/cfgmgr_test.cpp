@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "pass_driver.h"
 #include "platform/kernel.h"
 #include "platform/win32.h"
 #include "winsim/kernel/pnp.h"
@@ -30,8 +31,8 @@ const wchar_t kReader[] = L"USB\\VID_2E6B&PID_7A31\\KV7A31-000001";  // kCardRea
 void OnMachine(const std::function<void()>& body) {
   wk::Run(0, [&] {
     wm::AddDevice({.instanceId = kPort, .className = L"Ports", .present = true});
-    wm::AddDevice({.instanceId = kDisabled, .className = L"Ports", .present = true,
-                   .started = false});
+    wm::AddDevice(
+        {.instanceId = kDisabled, .className = L"Ports", .present = true, .started = false});
     wm::SetDeviceProblem(kDisabled, CM_PROB_DISABLED);
     wm::AddDevice({.instanceId = kGone, .className = L"Ports", .service = L"KORVUSB"});
     body();
@@ -208,48 +209,6 @@ TEST(CmGetDevNodeStatus, AProblemOnAStartedNodeLeavesItStarted) {
 
 // ---- nodes of the kernel's Plug and Play manager -------------------------------------
 
-struct PassExtension {
-  PDEVICE_OBJECT lower;
-};
-
-NTSTATUS PassPnp(PDEVICE_OBJECT device, PIRP irp) {
-  auto* ext = static_cast<PassExtension*>(device->DeviceExtension);
-  bool remove = IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_REMOVE_DEVICE;
-  IoSkipCurrentIrpStackLocation(irp);
-  NTSTATUS status = IoCallDriver(ext->lower, irp);
-  if (remove) {
-    IoDetachDevice(ext->lower);
-    IoDeleteDevice(device);
-  }
-  return status;
-}
-
-NTSTATUS PassPower(PDEVICE_OBJECT device, PIRP irp) {
-  PoStartNextPowerIrp(irp);
-  IoSkipCurrentIrpStackLocation(irp);
-  return PoCallDriver(static_cast<PassExtension*>(device->DeviceExtension)->lower, irp);
-}
-
-NTSTATUS PassAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
-  PDEVICE_OBJECT device;
-  NTSTATUS status =
-      IoCreateDevice(driver, sizeof(PassExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
-  if (!NT_SUCCESS(status)) return status;
-  static_cast<PassExtension*>(device->DeviceExtension)->lower =
-      IoAttachDeviceToDeviceStack(device, pdo);
-  device->Flags &= ~DO_DEVICE_INITIALIZING;
-  return STATUS_SUCCESS;
-}
-
-// A function driver that only passes requests down: enough for a stack.
-NTSTATUS PassEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-  driver->MajorFunction[IRP_MJ_PNP] = PassPnp;
-  driver->MajorFunction[IRP_MJ_POWER] = PassPower;
-  driver->DriverExtension->AddDevice = PassAddDevice;
-  driver->DriverUnload = [](PDRIVER_OBJECT) {};
-  return STATUS_SUCCESS;
-}
-
 std::vector<std::wstring> Members(DWORD flags) {
   HDEVINFO set = SetupDiGetClassDevsExW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES | flags,
                                         nullptr, nullptr, nullptr);
@@ -284,25 +243,28 @@ TEST(CmKernelNodes, APluggedReaderIsPresentUntilItIsUnplugged) {
     bool bound;
     StatusRow plugged;
   } rows[] = {
-      {"driver bound", true, {"started", kReader, CR_SUCCESS, DN_STARTED | DN_DRIVER_LOADED,
-                              DN_HAS_PROBLEM | DN_ROOT_ENUMERATED, 0}},
-      {"no driver installed", false, {"not started", kReader, CR_SUCCESS, DN_HAS_PROBLEM,
-                                      DN_STARTED | DN_DRIVER_LOADED, CM_PROB_FAILED_INSTALL}},
+      {"driver bound",
+       true,
+       {"started", kReader, CR_SUCCESS, DN_STARTED | DN_DRIVER_LOADED,
+        DN_HAS_PROBLEM | DN_ROOT_ENUMERATED, 0}},
+      {"no driver installed",
+       false,
+       {"not started", kReader, CR_SUCCESS, DN_HAS_PROBLEM, DN_STARTED | DN_DRIVER_LOADED,
+        CM_PROB_FAILED_INSTALL}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     wk::Run(0, [&] {
       if (row.bound) {
-        wk::RegisterDriverImage(L"korvtest", PassEntry);
-        wk::BindDriver(L"USB\\VID_2E6B&PID_7A31", L"korvtest");
+        passdriver::Install();
       }
       {
         winsim::usb::Bus bus;
         winsim::usb::UsbDevice& reader = bus.Plug();
         EXPECT_EQ(Members(DIGCF_PRESENT), std::vector<std::wstring>{kReader});
-        EXPECT_EQ(HardwareIds(kReader), (std::vector<std::wstring>{
-                                            L"USB\\VID_2E6B&PID_7A31&REV_0100",
-                                            L"USB\\VID_2E6B&PID_7A31"}));
+        EXPECT_EQ(HardwareIds(kReader),
+                  (std::vector<std::wstring>{L"USB\\VID_2E6B&PID_7A31&REV_0100",
+                                             L"USB\\VID_2E6B&PID_7A31"}));
         DEVINST node = Locate(kReader);
         ExpectStatus(row.plugged, node);
         bus.Unplug(reader);
@@ -318,8 +280,7 @@ TEST(CmKernelNodes, APluggedReaderIsPresentUntilItIsUnplugged) {
 
 TEST(CmKernelNodes, AReaderPluggedAgainIsPresentAgain) {
   wk::Run(0, [] {
-    wk::RegisterDriverImage(L"korvtest", PassEntry);
-    wk::BindDriver(L"USB\\VID_2E6B&PID_7A31", L"korvtest");
+    passdriver::Install();
     {
       winsim::usb::Bus bus;
       bus.Unplug(bus.Plug());
@@ -336,8 +297,7 @@ TEST(CmKernelNodes, AReaderPluggedAgainIsPresentAgain) {
 
 TEST(CmKernelNodes, ASurpriseRemovedReaderIsGoneWhileItsLastHandleIsOpen) {
   wk::Run(0, [] {
-    wk::RegisterDriverImage(L"korvtest", PassEntry);
-    wk::BindDriver(L"USB\\VID_2E6B&PID_7A31", L"korvtest");
+    passdriver::Install();
     {
       winsim::usb::Bus bus;
       winsim::usb::UsbDevice& reader = bus.Plug();

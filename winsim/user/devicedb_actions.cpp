@@ -1,0 +1,132 @@
+// What the default class installer does to the device tree for DIF_REMOVE
+// and DIF_PROPERTYCHANGE: running stacks go through the Plug and Play
+// manager (query-remove, then removal; a start to bring them back), and the
+// registry keeps what persists (the instance's keys, the disable flags).
+#include <set>
+
+#include "winsim/kernel/pnp.h"
+#include "winsim/kernel/sim.h"
+#include "winsim/user/devicedb.h"
+#include "winsim/user/setupapi.h"
+
+namespace winsim::user::devicedb {
+namespace {
+
+namespace wk = winsim::kernel;
+
+const wchar_t kEnumPath[] = L"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\";
+const wchar_t kClassPath[] = L"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class\\";
+
+std::set<std::wstring> g_removeAtRestart;
+bool g_registered = false;
+
+void UseState() {
+  if (g_registered) return;
+  g_registered = true;
+  wk::RegisterRunState(
+      "pending removals",
+      [] {
+        g_removeAtRestart.clear();
+        g_registered = false;
+      },
+      [] { return LONG{0}; });
+}
+
+bool StackRunning(wk::DeviceNode* node) {
+  if (node == nullptr) return false;
+  wk::DeviceState state = wk::StateOf(node);
+  return state != wk::DeviceState::kRemoved && state != wk::DeviceState::kNotStarted;
+}
+
+// Asks a running stack to go. False when it refused and stays.
+bool TakeDown(wk::DeviceNode* node) {
+  if (!StackRunning(node)) return true;
+  return NT_SUCCESS(wk::RemoveDevice(node));
+}
+
+void DeleteTree(registry::Key* key) {
+  if (key == nullptr) return;
+  for (const std::wstring& name : registry::SubkeyNames(key)) {
+    DeleteTree(registry::Open(key, name));
+  }
+  registry::DeleteKey(key);
+}
+
+// The instance's hardware key, its software (driver) key and its profile
+// key; the device key above it goes too once it holds no instance.
+void DeleteInstanceKeys(const std::wstring& id) {
+  registry::Key* key = EnumKey(id);
+  std::wstring driver;
+  if (ReadString(key, L"Driver", &driver) && !driver.empty()) {
+    DeleteTree(registry::Find(kClassPath + driver));
+  }
+  registry::Key* deviceKey = registry::Find(kEnumPath + id.substr(0, id.rfind(L'\\')));
+  DeleteTree(key);
+  if (deviceKey != nullptr && registry::SubkeyNames(deviceKey).empty()) {
+    registry::DeleteKey(deviceKey);
+  }
+  wk::DeleteProfileConfiguration(id);
+}
+
+// Starts a present device whose stack is down, unless it is disabled.
+void BringUp(wk::DeviceNode* node, const std::wstring& id) {
+  if (node == nullptr || StackRunning(node) || wk::DisabledInConfiguration(id)) return;
+  // A failed start leaves the device with its problem, as on Windows; the
+  // installer's request itself was carried out.
+  wk::StartDevice(node);
+}
+
+}  // namespace
+
+DWORD RemoveInstance(const std::wstring& id, bool* restartNeeded) {
+  UseState();
+  *restartNeeded = false;
+  if (SameText(id, kRootId)) return ERROR_ACCESS_DENIED;
+  wk::DeviceNode* node = KernelNode(id);
+  if (!TakeDown(node)) {
+    g_removeAtRestart.insert(id);
+    *restartNeeded = true;
+    return ERROR_SUCCESS;
+  }
+  // A present node without a running stack still has its PDO's remove.
+  if (node != nullptr && wk::StateOf(node) == wk::DeviceState::kNotStarted) wk::RemoveDevice(node);
+  DeleteInstanceKeys(id);
+  ForgetInstance(id);
+  return ERROR_SUCCESS;
+}
+
+DWORD ChangeInstanceState(const std::wstring& id, DWORD stateChange, DWORD scope, DWORD hwProfile,
+                          bool* restartNeeded) {
+  *restartNeeded = false;
+  if (scope != DICS_FLAG_GLOBAL && scope != DICS_FLAG_CONFIGSPECIFIC) return ERROR_INVALID_FLAGS;
+  if (hwProfile != 0) return ERROR_INVALID_HWPROFILE;
+  bool global = scope == DICS_FLAG_GLOBAL;
+  wk::DeviceNode* node = KernelNode(id);
+  switch (stateChange) {
+    case DICS_ENABLE:
+      wk::SetDisabledInConfiguration(id, global, false);
+      BringUp(node, id);
+      return ERROR_SUCCESS;
+    case DICS_DISABLE:
+      if (SameText(id, kRootId)) return ERROR_NOT_DISABLEABLE;
+      // The flag is kept even when the stack refuses: the restart applies it.
+      wk::SetDisabledInConfiguration(id, global, true);
+      *restartNeeded = !TakeDown(node);
+      return ERROR_SUCCESS;
+    case DICS_PROPCHANGE:
+      if (!StackRunning(node)) return ERROR_SUCCESS;
+      if (!TakeDown(node)) {
+        *restartNeeded = true;
+        return ERROR_SUCCESS;
+      }
+      BringUp(node, id);
+      return ERROR_SUCCESS;
+    default:
+      // DICS_START and DICS_STOP (per-profile starts) are not modelled.
+      return ERROR_INVALID_PARAMETER;
+  }
+}
+
+bool RemovalPending(const std::wstring& id) { return g_removeAtRestart.count(id) != 0; }
+
+}  // namespace winsim::user::devicedb
