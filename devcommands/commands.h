@@ -38,6 +38,24 @@ int RebootCommand(const WCHAR* baseName, const WCHAR* machine, DWORD flags, int 
 int ClassesCommand(const WCHAR* baseName, const WCHAR* machine, DWORD flags, int argc,
                    const WCHAR* const* args);
 
+// Device-changing commands (device_actions.cpp).
+int EnableCommand(const WCHAR* baseName, const WCHAR* machine, DWORD flags, int argc,
+                  const WCHAR* const* args);
+int DisableCommand(const WCHAR* baseName, const WCHAR* machine, DWORD flags, int argc,
+                   const WCHAR* const* args);
+int RestartCommand(const WCHAR* baseName, const WCHAR* machine, DWORD flags, int argc,
+                   const WCHAR* const* args);
+int RemoveCommand(const WCHAR* baseName, const WCHAR* machine, DWORD flags, int argc,
+                  const WCHAR* const* args);
+
+// Driver package commands (driver_packages.cpp, driver_package_list.cpp).
+int DpAddCommand(const WCHAR* baseName, const WCHAR* machine, DWORD flags, int argc,
+                 const WCHAR* const* args);
+int DpDeleteCommand(const WCHAR* baseName, const WCHAR* machine, DWORD flags, int argc,
+                    const WCHAR* const* args);
+int DpEnumCommand(const WCHAR* baseName, const WCHAR* machine, DWORD flags, int argc,
+                  const WCHAR* const* args);
+
 // Asks the platform to restart the local machine; true when it accepted.
 bool RequestReboot();
 

@@ -36,6 +36,28 @@ std::wstring AsPrinted(std::wstring text) {
   return text;
 }
 
+// Catalogue message `id` formatted with an argument array, as printed.
+std::string FormatCatalogue(DWORD id, std::vector<DWORD_PTR> arguments) {
+  std::wstring text;
+  auto format = [&] {
+    LPWSTR buffer = nullptr;
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ALLOCATE_BUFFER |
+                                      FORMAT_MESSAGE_ARGUMENT_ARRAY,
+                                  nullptr, id, 0, reinterpret_cast<LPWSTR>(&buffer), 0,
+                                  reinterpret_cast<va_list*>(arguments.data()));
+    if (length == 0) return;
+    text.assign(buffer, length);
+    LocalFree(buffer);
+  };
+  if (winsim::host::Current() != nullptr) {
+    format();
+  } else {
+    winsim::kernel::Run(0, format);
+  }
+  EXPECT_FALSE(text.empty()) << "the catalogue has no text for message " << id;
+  return Utf8(AsPrinted(text));
+}
+
 }  // namespace
 
 EngineRun RunEngine(const std::vector<std::wstring>& args, const std::function<void()>& setup,
@@ -65,28 +87,13 @@ void ExpectEngineRestart(const winsim::machine::RestartRequest& request) {
 }
 
 std::string Message(DWORD id, const std::vector<std::wstring>& inserts) {
-  std::wstring text;
-  auto format = [&] {
-    std::vector<DWORD_PTR> arguments;
-    for (const std::wstring& insert : inserts) {
-      arguments.push_back(reinterpret_cast<DWORD_PTR>(insert.c_str()));
-    }
-    LPWSTR buffer = nullptr;
-    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ALLOCATE_BUFFER |
-                                      FORMAT_MESSAGE_ARGUMENT_ARRAY,
-                                  nullptr, id, 0, reinterpret_cast<LPWSTR>(&buffer), 0,
-                                  reinterpret_cast<va_list*>(arguments.data()));
-    if (length == 0) return;
-    text.assign(buffer, length);
-    LocalFree(buffer);
-  };
-  if (winsim::host::Current() != nullptr) {
-    format();
-  } else {
-    winsim::kernel::Run(0, format);
+  std::vector<DWORD_PTR> arguments;
+  for (const std::wstring& insert : inserts) {
+    arguments.push_back(reinterpret_cast<DWORD_PTR>(insert.c_str()));
   }
-  EXPECT_FALSE(text.empty()) << "the catalogue has no text for message " << id;
-  return Utf8(AsPrinted(text));
+  return FormatCatalogue(id, arguments);
 }
+
+std::string Message(DWORD id, DWORD number) { return FormatCatalogue(id, {number}); }
 
 }  // namespace devcommands::testing

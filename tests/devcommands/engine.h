@@ -37,5 +37,7 @@ void ExpectEngineRestart(const winsim::machine::RestartRequest& request);
 // Catalogue message `id` with string inserts, as PrintMessage writes it. A
 // missing text fails the calling test.
 std::string Message(DWORD id, const std::vector<std::wstring>& inserts = {});
+// The same with one number as its insert.
+std::string Message(DWORD id, DWORD number);
 
 }  // namespace devcommands::testing

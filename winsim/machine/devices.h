@@ -50,6 +50,15 @@ void AddSetupClass(const GUID& guid, const std::wstring& name, const std::wstrin
 // node; it changes nothing else about the node.
 void SetDeviceProblem(const std::wstring& instanceId, ULONG problem);
 
+// Makes the class installer fail with `error` (ERROR_SUCCESS: succeed
+// again) for every request on the instance, as a class installer or
+// co-installer that refuses does; nothing about the device changes.
+void FailClassInstaller(const std::wstring& instanceId, DWORD error);
+
+// Whether the class installer left the instance's removal for the next
+// restart (its stack refused to go).
+bool RemovalPendingAtRestart(const std::wstring& instanceId);
+
 // Device information sets and configuration manager machine connections the
 // programs hold open.
 LONG OpenDeviceInfoSets();

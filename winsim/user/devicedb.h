@@ -82,6 +82,8 @@ DWORD ChangeInstanceState(const std::wstring& id, DWORD stateChange, DWORD scope
                           bool* restartNeeded);
 // Instances whose removal waits for the next restart.
 bool RemovalPending(const std::wstring& id);
+// A test's refusal for every installer request on the instance.
+void NoteInstallerFailure(const std::wstring& id, DWORD error);
 
 // ---- per-run state the test-facing side keeps ------------------------------
 

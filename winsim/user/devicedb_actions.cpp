@@ -2,6 +2,7 @@
 // and DIF_PROPERTYCHANGE: running stacks go through the Plug and Play
 // manager (query-remove, then removal; a start to bring them back), and the
 // registry keeps what persists (the instance's keys, the disable flags).
+#include <map>
 #include <set>
 
 #include "winsim/kernel/pnp.h"
@@ -18,18 +19,25 @@ const wchar_t kEnumPath[] = L"\\Registry\\Machine\\System\\CurrentControlSet\\En
 const wchar_t kClassPath[] = L"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class\\";
 
 std::set<std::wstring> g_removeAtRestart;
+std::map<std::wstring, DWORD> g_failures;
 bool g_registered = false;
 
 void UseState() {
   if (g_registered) return;
   g_registered = true;
   wk::RegisterRunState(
-      "pending removals",
+      "class installer state",
       [] {
         g_removeAtRestart.clear();
+        g_failures.clear();
         g_registered = false;
       },
       [] { return LONG{0}; });
+}
+
+DWORD RefusalFor(const std::wstring& id) {
+  auto it = g_failures.find(id);
+  return it == g_failures.end() ? ERROR_SUCCESS : it->second;
 }
 
 bool StackRunning(wk::DeviceNode* node) {
@@ -82,6 +90,7 @@ DWORD RemoveInstance(const std::wstring& id, bool* restartNeeded) {
   UseState();
   *restartNeeded = false;
   if (SameText(id, kRootId)) return ERROR_ACCESS_DENIED;
+  if (DWORD refusal = RefusalFor(id)) return refusal;
   wk::DeviceNode* node = KernelNode(id);
   if (!TakeDown(node)) {
     g_removeAtRestart.insert(id);
@@ -97,7 +106,9 @@ DWORD RemoveInstance(const std::wstring& id, bool* restartNeeded) {
 
 DWORD ChangeInstanceState(const std::wstring& id, DWORD stateChange, DWORD scope, DWORD hwProfile,
                           bool* restartNeeded) {
+  UseState();
   *restartNeeded = false;
+  if (DWORD refusal = RefusalFor(id)) return refusal;
   if (scope != DICS_FLAG_GLOBAL && scope != DICS_FLAG_CONFIGSPECIFIC) return ERROR_INVALID_FLAGS;
   if (hwProfile != 0) return ERROR_INVALID_HWPROFILE;
   bool global = scope == DICS_FLAG_GLOBAL;
@@ -127,6 +138,20 @@ DWORD ChangeInstanceState(const std::wstring& id, DWORD stateChange, DWORD scope
   }
 }
 
-bool RemovalPending(const std::wstring& id) { return g_removeAtRestart.count(id) != 0; }
+bool RemovalPending(const std::wstring& id) {
+  for (const std::wstring& pending : g_removeAtRestart) {
+    if (SameText(pending, id)) return true;
+  }
+  return false;
+}
+
+void NoteInstallerFailure(const std::wstring& id, DWORD error) {
+  UseState();
+  if (error == ERROR_SUCCESS) {
+    g_failures.erase(id);
+  } else {
+    g_failures[id] = error;
+  }
+}
 
 }  // namespace winsim::user::devicedb

@@ -83,6 +83,17 @@ void SetDeviceProblem(const std::wstring& instanceId, ULONG problem) {
   db::NoteProblem(id, problem);
 }
 
+void FailClassInstaller(const std::wstring& instanceId, DWORD error) {
+  db::UseMachine();
+  std::wstring id;
+  if (!db::Lookup(instanceId, &id)) Refuse("FailClassInstaller", L"no device " + instanceId);
+  db::NoteInstallerFailure(id, error);
+}
+
+bool RemovalPendingAtRestart(const std::wstring& instanceId) {
+  return db::RemovalPending(instanceId);
+}
+
 LONG OpenDeviceInfoSets() { return winsim::user::LiveDeviceInfoSets(); }
 
 LONG OpenMachineConnections() { return winsim::user::OpenMachineHandles(); }

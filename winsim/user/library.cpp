@@ -11,6 +11,7 @@
 #include "winsim/machine/libraries.h"
 #include "winsim/user/errors.h"
 #include "winsim/user/paths.h"
+#include "winsim/user/resources.h"
 #include "winsim/user/strings.h"
 
 namespace {
@@ -127,6 +128,16 @@ HMODULE LoadLibraryW(LPCWSTR lpLibFileName) {
     return nullptr;
   }
   ++State().loads[key];
+  return HandleOf(key);
+}
+
+HMODULE GetModuleHandleW(LPCWSTR lpModuleName) {
+  if (lpModuleName == nullptr) return winsim::user::ProgramInstance();
+  std::wstring key = LibraryKey(lpModuleName);
+  if (key.empty() || State().loads[key] == 0) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  }
   return HandleOf(key);
 }
 

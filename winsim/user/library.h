@@ -20,3 +20,6 @@ HMODULE LoadLibraryW(LPCWSTR lpLibFileName);
 // for ordinals, which nothing here exports.
 FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 BOOL FreeLibrary(HMODULE hLibModule);
+// Null names the program itself (ProgramInstance()); a library is found
+// only while loaded, and no reference is added.
+HMODULE GetModuleHandleW(LPCWSTR lpModuleName);

@@ -22,6 +22,7 @@ constexpr LANGID kEnglishUs = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
 HINSTANCE const kProgramInstance = reinterpret_cast<HINSTANCE>(ULONG_PTR{0x140000000});
 
 LANGID g_uiLanguage = kEnglishUs;
+std::set<UINT> g_hiddenStrings;
 
 }  // namespace
 
@@ -33,6 +34,12 @@ void SetUserUILanguage(LANGID language) {
   kernel::RegisterRunState(
       "user interface language", [] { g_uiLanguage = kEnglishUs; }, [] { return LONG{0}; });
   g_uiLanguage = language;
+}
+
+void HideString(UINT id) {
+  kernel::RegisterRunState(
+      "hidden strings", [] { g_hiddenStrings.clear(); }, [] { return LONG{0}; });
+  g_hiddenStrings.insert(id);
 }
 
 }  // namespace winsim::user
@@ -117,7 +124,7 @@ const StringEntry* FindString(UINT id, DWORD* error) {
   for (const Image* image : Images()) {
     for (size_t i = 0; i < image->stringCount; ++i) {
       const StringEntry& s = image->strings[i];
-      if (s.id == id && s.language == language) return &s;
+      if (s.id == id && s.language == language && !g_hiddenStrings.count(id)) return &s;
     }
   }
   return nullptr;  // in the block, but empty

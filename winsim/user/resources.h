@@ -69,4 +69,8 @@ HINSTANCE ProgramInstance();
 LANGID UserUILanguage();
 void SetUserUILanguage(LANGID language);
 
+// Takes string `id` out of the program's tables until the run ends, as a
+// build that lacks it would be (the rest of its block stays).
+void HideString(UINT id);
+
 }  // namespace winsim::user

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "pass_driver.h"
+#include "tests/support/pass_driver.h"
 #include "platform/kernel.h"
 #include "platform/win32.h"
 #include "winsim/kernel/pnp.h"

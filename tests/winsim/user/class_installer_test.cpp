@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "pass_driver.h"
+#include "tests/support/pass_driver.h"
 #include "platform/kernel.h"
 #include "platform/win32.h"
 #include "winsim/kernel/pnp.h"
@@ -147,6 +147,7 @@ TEST(ClassInstallerRemove, AStackThatRefusesStaysUntilTheRestart) {
     EXPECT_EQ(passdriver::Log(), (Log{"query-remove", "cancel-remove"}));
     EXPECT_EQ(reader.InstallFlags() & DI_NEEDREBOOT, static_cast<DWORD>(DI_NEEDREBOOT));
     EXPECT_TRUE(InTree(kReader));
+    EXPECT_TRUE(wm::RemovalPendingAtRestart(kReader));
     ExpectState(kReader, {CR_SUCCESS, true, 0});
     passdriver::RefuseQueryRemove(false);
   });

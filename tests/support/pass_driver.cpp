@@ -1,4 +1,4 @@
-#include "pass_driver.h"
+#include "tests/support/pass_driver.h"
 
 #include "winsim/kernel/pnp.h"
 
