@@ -35,10 +35,14 @@ struct DeviceSpec {
   std::wstring location{};
   bool present = false;  // connected, with a device node in the tree
   bool started = true;   // when present: the drivers run
+  // The oem*.inf the device was installed from (empty: none). Needs a class:
+  // the installation's driver key is the next free Control\Class\{guid}\NNNN,
+  // holding InfPath, and the node's Driver value names it.
+  std::wstring infPath{};
 };
 
 // Adds the node; the run stops if the id is not three parts, is already
-// taken, or names an unknown class.
+// taken, names an unknown class, or has an INF but no class.
 void AddDevice(const DeviceSpec& device);
 
 // A setup class: Control\Class\{guid} with the class name in "Class" and the

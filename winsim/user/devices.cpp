@@ -3,6 +3,8 @@
 // leave them.
 #include "winsim/machine/devices.h"
 
+#include <cwchar>
+
 #include "winsim/kernel/internal.h"
 #include "winsim/kernel/registry_store.h"
 #include "winsim/user/devicedb.h"
@@ -15,6 +17,7 @@ namespace {
 namespace db = winsim::user::devicedb;
 
 const wchar_t kEnumPath[] = L"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\";
+const wchar_t kClassPath[] = L"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class\\";
 
 [[noreturn]] void Refuse(const char* call, const std::wstring& what) {
   kernel::Violation(call, nullptr, std::string(what.begin(), what.end()));
@@ -36,6 +39,20 @@ void SetIfAny(const std::wstring& path, const wchar_t* name,
   if (!list.empty()) registry::SetMultiString(path, name, list);
 }
 
+// The installation's driver key, the lowest free NNNN under the class, as
+// the Driver value names it: "{class guid}\NNNN".
+std::wstring AddDriverKey(const GUID& classGuid, const std::wstring& infPath) {
+  for (unsigned n = 0;; ++n) {
+    wchar_t index[16];
+    std::swprintf(index, 16, L"%04u", n);
+    std::wstring driver = db::GuidText(classGuid) + L"\\" + index;
+    if (registry::Find(kClassPath + driver) == nullptr) {
+      registry::SetString(kClassPath + driver, L"InfPath", infPath);
+      return driver;
+    }
+  }
+}
+
 }  // namespace
 
 const wchar_t* LocalMachineName() { return L"KORVSIM"; }
@@ -46,6 +63,9 @@ void AddDevice(const DeviceSpec& device) {
   std::wstring existing;
   if (!ThreeParts(id)) Refuse("AddDevice", L"not an instance id: " + id);
   if (db::Lookup(id, &existing)) Refuse("AddDevice", L"already in the tree: " + id);
+  if (!device.infPath.empty() && device.className.empty()) {
+    Refuse("AddDevice", L"an INF without a class: " + id);
+  }
   GUID classGuid{};
   if (!device.className.empty()) {
     std::vector<GUID> classes = db::ClassesNamed(device.className);
@@ -65,13 +85,15 @@ void AddDevice(const DeviceSpec& device) {
     registry::SetString(path, L"Class", device.className);
     registry::SetString(path, L"ClassGUID", db::GuidText(classGuid));
   }
+  if (!device.infPath.empty()) {
+    registry::SetString(path, L"Driver", AddDriverKey(classGuid, device.infPath));
+  }
   db::NoteAddedDevice(id, device.present, device.started);
 }
 
 void AddSetupClass(const GUID& guid, const std::wstring& name, const std::wstring& description) {
   db::UseMachine();
-  std::wstring path =
-      L"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class\\" + db::GuidText(guid);
+  std::wstring path = kClassPath + db::GuidText(guid);
   registry::SetString(path, L"Class", name);
   registry::SetString(path, L"", description);
 }

@@ -26,14 +26,21 @@ std::wstring WindowsDirectory() {
 
 }  // namespace
 
-DWORD ReadInfFile(const std::wstring& name, std::string* bytes) {
-  if (name.find_first_of(L"\\/:") != std::wstring::npos) return ReadPath(name, bytes);
+DWORD ReadInfFile(const std::wstring& name, std::string* bytes, std::wstring* path) {
+  std::wstring found;
   DWORD error = ERROR_FILE_NOT_FOUND;
-  std::wstring windows = WindowsDirectory();
-  for (const wchar_t* dir : {L"\\inf\\", L"\\system32\\"}) {
-    error = ReadPath(windows + dir + name, bytes);
-    if (error == ERROR_SUCCESS) break;
+  if (name.find_first_of(L"\\/:") != std::wstring::npos) {
+    found = FullPath(name);
+    error = ReadPath(found, bytes);
+  } else {
+    std::wstring windows = WindowsDirectory();
+    for (const wchar_t* dir : {L"\\inf\\", L"\\system32\\"}) {
+      found = windows + dir + name;
+      error = ReadPath(found, bytes);
+      if (error == ERROR_SUCCESS) break;
+    }
   }
+  if (error == ERROR_SUCCESS && path != nullptr) *path = found;
   return error;
 }
 

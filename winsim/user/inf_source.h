@@ -8,8 +8,9 @@
 
 namespace winsim::user::inf {
 
-// ERROR_SUCCESS with the whole file in *bytes, or the error reading it
-// gave (for a bare name, the error of the last place tried).
-DWORD ReadInfFile(const std::wstring& name, std::string* bytes);
+// ERROR_SUCCESS with the whole file in *bytes and, when asked, its full
+// path in *path; or the error reading it gave (for a bare name, the error of
+// the last place tried).
+DWORD ReadInfFile(const std::wstring& name, std::string* bytes, std::wstring* path = nullptr);
 
 }  // namespace winsim::user::inf

@@ -13,6 +13,7 @@
 #include "winsim/user/paths.h"
 #include "winsim/user/resources.h"
 #include "winsim/user/strings.h"
+#include "winsim/user/system_exports.h"
 
 namespace {
 
@@ -40,6 +41,9 @@ std::map<std::wstring, Exports>& Registered() {
   static std::map<std::wstring, Exports> libraries = [] {
     std::map<std::wstring, Exports> m;
     for (const wchar_t* name : kSystemLibraries) m[Key(name)];
+    for (const winsim::user::SystemExport& e : winsim::user::SystemExports()) {
+      m[Key(e.library)][e.name] = e.function;
+    }
     return m;
   }();
   return libraries;

@@ -24,6 +24,7 @@ constexpr Text kTexts[] = {
     {ERROR_SHARING_VIOLATION,
      L"The process cannot access the file because it is being used by another process.\r\n"},
     {ERROR_NOT_SUPPORTED, L"The request is not supported.\r\n"},
+    {ERROR_FILE_EXISTS, L"The file exists.\r\n"},
     {ERROR_INVALID_PARAMETER, L"The parameter is incorrect.\r\n"},
     {ERROR_INSUFFICIENT_BUFFER, L"The data area passed to a system call is too small.\r\n"},
     {ERROR_INVALID_NAME, L"The filename, directory name, or volume label syntax is incorrect.\r\n"},

@@ -18,6 +18,8 @@
 #include "winsim/user/setupapi.h"
 #include "winsim/user/cfgmgr.h"
 #include "winsim/user/inf.h"
+#include "winsim/user/driver_store.h"
 #include "winsim/user/localmem.h"
 #include "winsim/user/resources.h"
 #include "winsim/user/dialogs.h"
+#include "winsim/user/ole.h"

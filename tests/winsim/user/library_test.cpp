@@ -101,7 +101,7 @@ TEST(Library, MissingLibrariesAndFunctions) {
       {"function removed", [] { machine::RemoveExport(L"setupapi.dll", "SetupUninstallOEMInfW"); },
        0, ERROR_PROC_NOT_FOUND},
       {"other function removed",
-       [] { machine::RemoveExport(L"setupapi.dll", "SetupVerifyInfFile"); }, 0, 0},
+       [] { machine::RemoveExport(L"setupapi.dll", "SetupVerifyInfFileW"); }, 0, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -127,10 +127,33 @@ TEST(Library, MissingLibrariesAndFunctions) {
   OnMachine([] {
     HMODULE module = LoadLibraryW(L"setupapi.dll");
     ASSERT_NE(module, nullptr);
-    SetLastError(kSentinel);
-    EXPECT_EQ(GetProcAddress(module, "SetupUninstallOEMInfW"), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD{ERROR_PROC_NOT_FOUND});
+    EXPECT_EQ(GetProcAddress(module, "SetupUninstallOEMInfW"),
+              machine::AsExport(SetupUninstallOEMInfW));
     FreeLibrary(module);
+  });
+}
+
+// What programs here bind at run time is the stand-in's own function.
+TEST(Library, TheStandInsFunctionsAreExported) {
+  struct Case {
+    const wchar_t* library;
+    const char* name;
+    FARPROC function;
+  };
+  const Case cases[] = {
+      {L"setupapi.dll", "SetupCopyOEMInfW", machine::AsExport(SetupCopyOEMInfW)},
+      {L"setupapi.dll", "SetupUninstallOEMInfW", machine::AsExport(SetupUninstallOEMInfW)},
+      {L"setupapi.dll", "SetupVerifyInfFileW", machine::AsExport(SetupVerifyInfFileW)},
+      {L"ole32.dll", "CLSIDFromString", machine::AsExport(CLSIDFromString)},
+  };
+  OnMachine([&] {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.name);
+      HMODULE module = LoadLibraryW(c.library);
+      ASSERT_NE(module, nullptr);
+      EXPECT_EQ(GetProcAddress(module, c.name), c.function);
+      FreeLibrary(module);
+    }
   });
 }
 
