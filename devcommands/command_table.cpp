@@ -35,9 +35,9 @@ const CommandEntry kCommandTable[] = {
     {L"status", CommandNotBuilt, 60409, 60408},
     {L"update", CommandNotBuilt, 61101, 61100},
     {L"updateni", CommandNotBuilt, 61105, 61104},
-    {L"dp_add", CommandNotBuilt, 61108, 61107},
-    {L"dp_delete", CommandNotBuilt, 61110, 61109},
-    {L"dp_enum", CommandNotBuilt, 61112, 61111},
+    {L"dp_add", DpAddCommand, 61108, 61107},
+    {L"dp_delete", DpDeleteCommand, 61110, 61109},
+    {L"dp_enum", DpEnumCommand, 61112, 61111},
     {L"?", HelpCommand, 0, 0},
     {nullptr, nullptr, 0, 0},
 };
