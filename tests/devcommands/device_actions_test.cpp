@@ -98,6 +98,15 @@ TEST(Remove, TheUninstallersPatternTakesConnectedAndPhantomReadersAlike) {
             Line(kReader, "Removed") + Line(kPhantomReader, "Removed") + Message(61204, DWORD{2}));
 }
 
+TEST(Remove, AJapaneseInterfaceGetsTheSameEnglishTexts) {
+  EngineRun run = RunEngine({L"remove", L"@" + kPhantomReader}, [] {
+    AddSampleDevices();
+    winsim::user::SetUserUILanguage(MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT));
+  });
+  EXPECT_EQ(run.result, RESULT_SUCCESS);
+  EXPECT_EQ(run.out, Line(kPhantomReader, "Removed") + Message(61204, DWORD{1}));
+}
+
 TEST(Remove, NothingRemovedPrintsTheNothingMessage) {
   struct Row {
     const char* what;
