@@ -1,7 +1,6 @@
 // The class installer entry points: class install parameters, device
 // install parameters, and SetupDiCallClassInstaller carrying out DIF_REMOVE
 // and DIF_PROPERTYCHANGE on the device tree.
-#include <algorithm>
 #include <cstring>
 
 #include "winsim/user/devicedb.h"
@@ -50,6 +49,23 @@ DWORD ChangeState(const InfoSet& set, const Element& e, const std::wstring& id, 
   SP_PROPCHANGE_PARAMS params{};
   if (!ParamsFor(set, e, DIF_PROPERTYCHANGE, &params)) return ERROR_NO_CLASSINSTALL_PARAMS;
   return db::ChangeInstanceState(id, params.StateChange, params.Scope, params.HwProfile, restart);
+}
+
+// The install state the device install parameters record describes, after
+// the checks both directions make; nullptr with the error set.
+InstallState* CheckedInstallState(HDEVINFO set, PSP_DEVINFO_DATA data,
+                                  const SP_DEVINSTALL_PARAMS_W* params) {
+  InstallState* state = InstallStateOf(set, data);
+  if (state == nullptr) return nullptr;
+  if (params == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  if (params->cbSize != sizeof(SP_DEVINSTALL_PARAMS_W)) {
+    SetLastError(ERROR_INVALID_USER_BUFFER);
+    return nullptr;
+  }
+  return state;
 }
 
 }  // namespace
@@ -122,12 +138,8 @@ BOOL SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO DeviceInfoS
 
 BOOL SetupDiGetDeviceInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                     PSP_DEVINSTALL_PARAMS_W DeviceInstallParams) {
-  InstallState* state = InstallStateOf(DeviceInfoSet, DeviceInfoData);
+  InstallState* state = CheckedInstallState(DeviceInfoSet, DeviceInfoData, DeviceInstallParams);
   if (state == nullptr) return FALSE;
-  if (DeviceInstallParams == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-  if (DeviceInstallParams->cbSize != sizeof(SP_DEVINSTALL_PARAMS_W)) {
-    return Fail(ERROR_INVALID_USER_BUFFER);
-  }
   std::memset(reinterpret_cast<BYTE*>(DeviceInstallParams) + sizeof(DWORD), 0,
               sizeof(SP_DEVINSTALL_PARAMS_W) - sizeof(DWORD));
   DeviceInstallParams->Flags = state->flags;
@@ -137,12 +149,8 @@ BOOL SetupDiGetDeviceInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA Dev
 
 BOOL SetupDiSetDeviceInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                     PSP_DEVINSTALL_PARAMS_W DeviceInstallParams) {
-  InstallState* state = InstallStateOf(DeviceInfoSet, DeviceInfoData);
+  InstallState* state = CheckedInstallState(DeviceInfoSet, DeviceInfoData, DeviceInstallParams);
   if (state == nullptr) return FALSE;
-  if (DeviceInstallParams == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-  if (DeviceInstallParams->cbSize != sizeof(SP_DEVINSTALL_PARAMS_W)) {
-    return Fail(ERROR_INVALID_USER_BUFFER);
-  }
   // Whether class install parameters exist is the set's business, not the
   // caller's.
   state->flags = (DeviceInstallParams->Flags & ~DI_CLASSINSTALLPARAMS) |
