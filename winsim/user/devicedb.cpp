@@ -26,6 +26,7 @@ struct AddedDevice {
 std::map<std::wstring, AddedDevice> g_added;
 std::map<std::wstring, ULONG> g_problems;
 std::vector<std::wstring> g_handles;  // DEVINST n is g_handles[n - 1]
+std::map<std::wstring, DWORD> g_handleOf;
 bool g_inUse = false;
 
 void Reset() {
@@ -112,18 +113,26 @@ std::vector<std::wstring> InstanceIds() {
   return ids;
 }
 
+bool IsInstanceIdShape(const std::wstring& id) {
+  size_t first = id.find(L'\\');
+  size_t second = first == std::wstring::npos ? first : id.find(L'\\', first + 1);
+  return first != std::wstring::npos && first > 0 && second != std::wstring::npos &&
+         second > first + 1 && second + 1 < id.size() && id.find(L'\\', second + 1) == id.npos;
+}
+
 bool Lookup(const std::wstring& id, std::wstring* canonical) {
   if (SameText(id, kRootId)) {
     *canonical = kRootId;
     return true;
   }
-  for (const std::wstring& known : InstanceIds()) {
-    if (SameText(known, id)) {
-      *canonical = known;
-      return true;
-    }
-  }
-  return false;
+  // The registry finds names without regard to case; its own spelling of
+  // the key's path gives the id as the tree has it.
+  if (!IsInstanceIdShape(id)) return false;
+  registry::Key* key = registry::Find(std::wstring(kEnumPath) + L"\\" + id);
+  if (key == nullptr) return false;
+  std::wstring path = registry::PathOf(key);
+  *canonical = path.substr(path.size() - id.size());
+  return true;
 }
 
 registry::Key* EnumKey(const std::wstring& id) {
@@ -165,11 +174,9 @@ GUID ClassOf(const std::wstring& id) {
 }
 
 DWORD HandleOf(const std::wstring& canonicalId) {
-  for (size_t i = 0; i < g_handles.size(); ++i) {
-    if (g_handles[i] == canonicalId) return static_cast<DWORD>(i + 1);
-  }
-  g_handles.push_back(canonicalId);
-  return static_cast<DWORD>(g_handles.size());
+  auto [it, added] = g_handleOf.try_emplace(canonicalId, static_cast<DWORD>(g_handles.size() + 1));
+  if (added) g_handles.push_back(canonicalId);
+  return it->second;
 }
 
 const std::wstring* IdOfHandle(DWORD devInst) {
@@ -192,6 +199,7 @@ void ResetDevices() {
   g_added.clear();
   g_problems.clear();
   g_handles.clear();
+  g_handleOf.clear();
 }
 
 }  // namespace winsim::user::devicedb

@@ -31,6 +31,8 @@ bool IsLocalMachine(const WCHAR* name);
 
 // Instance ids as the Enum keys spell them, in registry order.
 std::vector<std::wstring> InstanceIds();
+// Three non-empty parts: <enumerator>\<device>\<instance>.
+bool IsInstanceIdShape(const std::wstring& id);
 // The id as the database spells it (case-insensitive lookup); false when
 // there is no such instance. The root counts.
 bool Lookup(const std::wstring& id, std::wstring* canonical);

@@ -23,13 +23,6 @@ const wchar_t kClassPath[] = L"\\Registry\\Machine\\System\\CurrentControlSet\\C
   kernel::Violation(call, nullptr, std::string(what.begin(), what.end()));
 }
 
-bool ThreeParts(const std::wstring& id) {
-  size_t first = id.find(L'\\');
-  size_t second = first == std::wstring::npos ? first : id.find(L'\\', first + 1);
-  return first != std::wstring::npos && first > 0 && second != std::wstring::npos &&
-         second > first + 1 && second + 1 < id.size() && id.find(L'\\', second + 1) == id.npos;
-}
-
 void SetIfAny(const std::wstring& path, const wchar_t* name, const std::wstring& text) {
   if (!text.empty()) registry::SetString(path, name, text);
 }
@@ -61,7 +54,7 @@ void AddDevice(const DeviceSpec& device) {
   db::UseMachine();
   const std::wstring& id = device.instanceId;
   std::wstring existing;
-  if (!ThreeParts(id)) Refuse("AddDevice", L"not an instance id: " + id);
+  if (!db::IsInstanceIdShape(id)) Refuse("AddDevice", L"not an instance id: " + id);
   if (db::Lookup(id, &existing)) Refuse("AddDevice", L"already in the tree: " + id);
   if (!device.infPath.empty() && device.className.empty()) {
     Refuse("AddDevice", L"an INF without a class: " + id);
