@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <cwctype>
+#include <map>
 #include <memory>
 
 namespace winsim::registry {
@@ -11,6 +12,7 @@ struct Key {
   std::wstring name;
   Key* parent = nullptr;
   std::vector<std::unique_ptr<Key>> subkeys;
+  std::map<std::wstring, Key*> byFoldedName;  // subkeys by upper-cased name
   std::vector<Value> values;
   bool deleted = false;
   ACCESS_MASK denied = 0;
@@ -43,22 +45,28 @@ std::vector<std::wstring> Split(const std::wstring& path) {
   return parts;
 }
 
+std::wstring Folded(const std::wstring& name) {
+  std::wstring folded = name;
+  for (wchar_t& c : folded) c = static_cast<wchar_t>(std::towupper(c));
+  return folded;
+}
+
+// By name, without regard to case; a tree with thousands of device
+// instances under one key must not cost a scan per lookup.
 Key* Child(const Key* key, const std::wstring& name) {
-  for (const auto& k : key->subkeys) {
-    if (SameName(k->name, name)) return k.get();
-  }
-  return nullptr;
+  auto it = key->byFoldedName.find(Folded(name));
+  return it == key->byFoldedName.end() ? nullptr : it->second;
 }
 
 void EnsureRoot() {
   if (g_root) return;
   g_root = std::make_unique<Key>();
   g_root->name = L"Registry";
-  for (const wchar_t* path :
-       {L"Machine\\System\\CurrentControlSet\\Services", L"Machine\\System\\CurrentControlSet\\Enum",
-        L"Machine\\System\\CurrentControlSet\\Control\\Class",
-        L"Machine\\System\\CurrentControlSet\\Control\\DeviceClasses",
-        L"Machine\\Hardware\\DeviceMap", L"Machine\\Software", L"User"}) {
+  for (const wchar_t* path : {L"Machine\\System\\CurrentControlSet\\Services",
+                              L"Machine\\System\\CurrentControlSet\\Enum",
+                              L"Machine\\System\\CurrentControlSet\\Control\\Class",
+                              L"Machine\\System\\CurrentControlSet\\Control\\DeviceClasses",
+                              L"Machine\\Hardware\\DeviceMap", L"Machine\\Software", L"User"}) {
     Create(g_root.get(), path);
   }
 }
@@ -103,6 +111,7 @@ Key* Create(Key* base, const std::wstring& relativePath, bool* created) {
       k->name = part;
       k->parent = key;
       next = k.get();
+      key->byFoldedName[Folded(part)] = next;
       key->subkeys.push_back(std::move(k));
       if (created) *created = true;
     }
@@ -119,6 +128,7 @@ bool DeleteKey(Key* key) {
   auto it = std::find_if(siblings.begin(), siblings.end(),
                          [&](const std::unique_ptr<Key>& k) { return k.get() == key; });
   key->deleted = true;
+  key->parent->byFoldedName.erase(Folded(key->name));
   g_tombstones.push_back(std::move(*it));
   siblings.erase(it);
   return true;

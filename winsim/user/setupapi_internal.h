@@ -3,6 +3,7 @@
 // Internal to winsim/user.
 #pragma once
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "winsim/user/setupapi.h"
@@ -35,6 +36,10 @@ struct InfoSet {
   bool hasClass = false;
   GUID classGuid{};
   std::vector<Element> elements;
+  // Where each element is, by serial and by device: sets of many thousand
+  // devices must not cost a scan per call.
+  std::unordered_map<ULONG_PTR, size_t> bySerial;
+  std::unordered_map<DWORD, size_t> byDevInst;
   InstallState install{};
 };
 

@@ -45,9 +45,9 @@ HDEVINFO NewSet(const GUID* classGuid) {
 
 const Element& AddElement(InfoSet* set, const std::wstring& id) {
   DWORD devInst = db::HandleOf(id);
-  for (const Element& e : set->elements) {
-    if (e.devInst == devInst) return e;
-  }
+  auto [at, added] = set->byDevInst.try_emplace(devInst, set->elements.size());
+  if (!added) return set->elements[at->second];
+  set->bySerial[g_nextSerial] = set->elements.size();
   set->elements.push_back({g_nextSerial++, devInst, db::ClassOf(id)});
   return set->elements.back();
 }
@@ -92,8 +92,9 @@ Element* ElementOf(HDEVINFO handle, const SP_DEVINFO_DATA* data) {
   InfoSet* set = FindSet(handle);
   if (set == nullptr) return nullptr;
   if (data != nullptr && data->cbSize == sizeof(SP_DEVINFO_DATA)) {
-    for (Element& e : set->elements) {
-      if (e.serial == data->Reserved && e.devInst == data->DevInst) return &e;
+    auto at = set->bySerial.find(data->Reserved);
+    if (at != set->bySerial.end() && set->elements[at->second].devInst == data->DevInst) {
+      return &set->elements[at->second];
     }
   }
   SetLastError(ERROR_INVALID_PARAMETER);
