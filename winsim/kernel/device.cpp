@@ -4,6 +4,7 @@
 #include <cwctype>
 #include <map>
 
+#include "winsim/host/text.h"
 #include "winsim/kernel/internal.h"
 #include "winsim/kernel/sim.h"
 
@@ -13,19 +14,10 @@ namespace {
 constexpr CSHORT kDeviceObjectType = 3;
 constexpr CSHORT kDriverObjectType = 4;
 
-struct NoCase {
-  bool operator()(const std::wstring& a, const std::wstring& b) const {
-    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
-                                        [](wchar_t x, wchar_t y) {
-                                          return std::towupper(x) < std::towupper(y);
-                                        });
-  }
-};
-
 std::vector<DriverRecord*> g_drivers;
 std::vector<DeviceRecord*> g_devices;
-std::map<std::wstring, PDEVICE_OBJECT, NoCase> g_deviceNames;
-std::map<std::wstring, std::wstring, NoCase> g_links;
+std::map<std::wstring, PDEVICE_OBJECT, text::NoCaseLess> g_deviceNames;
+std::map<std::wstring, std::wstring, text::NoCaseLess> g_links;
 ULONG g_autoName = 0;
 bool g_failNextAttach = false;
 
@@ -47,17 +39,6 @@ LONG DeviceCount(const DriverRecord* d) {
   return n;
 }
 
-std::string Narrow(const std::wstring& w) { return std::string(w.begin(), w.end()); }
-
-bool StartsWithNoCase(const std::wstring& s, const wchar_t* prefix) {
-  size_t n = std::wcslen(prefix);
-  if (s.size() < n) return false;
-  for (size_t i = 0; i < n; ++i) {
-    if (std::towupper(s[i]) != std::towupper(prefix[i])) return false;
-  }
-  return true;
-}
-
 // In kernel mode \DosDevices, \?? and their Global forms all name the one
 // global directory of DOS device names, so a link made under one spelling is
 // deleted or found under another.
@@ -65,7 +46,8 @@ std::wstring CanonicalLinkName(const std::wstring& name) {
   static const wchar_t* const kAliases[] = {L"\\DosDevices\\Global\\", L"\\??\\Global\\",
                                             L"\\GLOBAL??\\", L"\\DosDevices\\", L"\\??\\"};
   for (const wchar_t* alias : kAliases) {
-    if (StartsWithNoCase(name, alias)) return L"\\GLOBAL??\\" + name.substr(std::wcslen(alias));
+    if (text::StartsWithNoCase(name, alias))
+      return L"\\GLOBAL??\\" + name.substr(std::wcslen(alias));
   }
   return name;
 }
@@ -88,9 +70,7 @@ void PoisonIfGone(PDEVICE_OBJECT device) {
   }
 }
 
-DriverRecord* RecordOf(PDRIVER_OBJECT driver) {
-  return reinterpret_cast<DriverRecord*>(driver);
-}
+DriverRecord* RecordOf(PDRIVER_OBJECT driver) { return reinterpret_cast<DriverRecord*>(driver); }
 DeviceRecord* RecordOf(PDEVICE_OBJECT device) { return reinterpret_cast<DeviceRecord*>(device); }
 
 void ResetObjects() {
@@ -109,13 +89,12 @@ void ResetObjects() {
 
 void FailNextAttach() { g_failNextAttach = true; }
 
-PDRIVER_OBJECT LoadDriver(const std::wstring& service, PDRIVER_INITIALIZE entry,
-                          NTSTATUS* status) {
+PDRIVER_OBJECT LoadDriver(const std::wstring& service, PDRIVER_INITIALIZE entry, NTSTATUS* status) {
   auto* d = new DriverRecord{};
   static_assert(offsetof(DriverRecord, object) == 0);
   g_drivers.push_back(d);
   d->name = L"\\Driver\\" + service;
-  d->label = Narrow(service);
+  d->label = text::Printable(service);
   d->object.Type = kDriverObjectType;
   d->object.Size = sizeof(DRIVER_OBJECT);
   d->object.DriverExtension = &d->extension;
@@ -170,8 +149,8 @@ void UnloadDriver(PDRIVER_OBJECT driver) {
   d->unloaded = true;
   d->handles = LiveHandles(d);
   std::string leaks;
-  if (d->poolBlocks) leaks += " " + std::to_string(d->poolBlocks) + " pool block(s)" +
-                              " [" + LeakedBlocks(d) + " ]";
+  if (d->poolBlocks)
+    leaks += " " + std::to_string(d->poolBlocks) + " pool block(s)" + " [" + LeakedBlocks(d) + " ]";
   if (d->irps) leaks += " " + std::to_string(d->irps) + " request(s)";
   if (d->mdls) leaks += " " + std::to_string(d->mdls) + " MDL(s)";
   if (d->handles) leaks += " " + std::to_string(d->handles) + " kernel handle(s)";
@@ -226,9 +205,8 @@ std::wstring ResolveSymbolicLink(const std::wstring& link) {
 using namespace winsim::kernel;
 
 NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
-                        PUNICODE_STRING DeviceName, ULONG DeviceType,
-                        ULONG DeviceCharacteristics, BOOLEAN Exclusive,
-                        PDEVICE_OBJECT* DeviceObject) {
+                        PUNICODE_STRING DeviceName, ULONG DeviceType, ULONG DeviceCharacteristics,
+                        BOOLEAN Exclusive, PDEVICE_OBJECT* DeviceObject) {
   RequireIrqlAtMost("IoCreateDevice", PASSIVE_LEVEL);
   SchedulePoint();
   std::wstring name = ToWide(DeviceName);
@@ -265,12 +243,14 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   DeviceRecord* d = RecordOf(DeviceObject);
   if (d->deleted) Violation(call, nullptr, "deleted a device object twice");
   if (d->requestsInside > 0) {
-    Violation(call, nullptr, "deleted a device object with " + std::to_string(d->requestsInside) +
-                                 " request(s) still inside it");
+    Violation(call, nullptr,
+              "deleted a device object with " + std::to_string(d->requestsInside) +
+                  " request(s) still inside it");
   }
   if (d->attachedTo != nullptr) {
-    Violation(call, nullptr, "deleted a device object still attached to a lower device "
-                             "(IoDetachDevice first)");
+    Violation(call, nullptr,
+              "deleted a device object still attached to a lower device "
+              "(IoDetachDevice first)");
   }
   SchedulePoint();
   PDEVICE_OBJECT* link = &DeviceObject->DriverObject->DeviceObject;

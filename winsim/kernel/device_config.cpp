@@ -4,6 +4,7 @@
 // Play manager leaves a disabled device's drivers unloaded.
 #include <cstring>
 
+#include "winsim/kernel/machine_keys.h"
 #include "winsim/kernel/pnp.h"
 #include "winsim/kernel/registry_store.h"
 
@@ -15,11 +16,6 @@ namespace reg = winsim::registry;
 constexpr ULONG kConfigFlagDisabled = 0x00000001;    // CONFIGFLAG_DISABLED
 constexpr ULONG kCsConfigFlagDisabled = 0x00000001;  // CSCONFIGFLAG_DISABLED
 
-const wchar_t kEnumPath[] = L"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\";
-const wchar_t kProfileEnumPath[] =
-    L"\\Registry\\Machine\\System\\CurrentControlSet\\Hardware Profiles\\Current\\System\\"
-    L"CurrentControlSet\\Enum\\";
-
 struct FlagPlace {
   std::wstring keyPath;
   const wchar_t* value;
@@ -27,8 +23,8 @@ struct FlagPlace {
 };
 
 FlagPlace PlaceOf(const std::wstring& instanceId, bool global) {
-  if (global) return {kEnumPath + instanceId, L"ConfigFlags", kConfigFlagDisabled};
-  return {kProfileEnumPath + instanceId, L"CSConfigFlags", kCsConfigFlagDisabled};
+  if (global) return {reg::EnumKeyOf(instanceId), L"ConfigFlags", kConfigFlagDisabled};
+  return {reg::ProfileEnumKeyOf(instanceId), L"CSConfigFlags", kCsConfigFlagDisabled};
 }
 
 ULONG ReadFlags(const FlagPlace& place) {
@@ -56,7 +52,7 @@ void SetDisabledInConfiguration(const std::wstring& instanceId, bool global, boo
 }
 
 void DeleteProfileConfiguration(const std::wstring& instanceId) {
-  reg::Key* key = reg::Find(kProfileEnumPath + instanceId);
+  reg::Key* key = reg::Find(reg::ProfileEnumKeyOf(instanceId));
   if (key != nullptr && reg::SubkeyNames(key).empty()) reg::DeleteKey(key);
 }
 

@@ -75,8 +75,9 @@ void CheckWaitIrql(const char* call, PLARGE_INTEGER timeout) {
   bool polling = timeout != nullptr && timeout->QuadPart == 0;
   if (!polling && CurrentIrql() >= DISPATCH_LEVEL) {
     Violation(call, nullptr,
-              std::string("waited ") + (timeout ? "with a non-zero time-out" : "without a time-out") +
-                  " at IRQL " + std::to_string(CurrentIrql()) + " (DISPATCH_LEVEL or above)");
+              std::string("waited ") +
+                  (timeout ? "with a non-zero time-out" : "without a time-out") + " at IRQL " +
+                  std::to_string(CurrentIrql()) + " (DISPATCH_LEVEL or above)");
   }
   if (polling && CurrentIrql() > DISPATCH_LEVEL) {
     Violation(call, nullptr, "waited above DISPATCH_LEVEL");
@@ -115,8 +116,7 @@ NTSTATUS Wait(const char* call, WaitState& w, PLARGE_INTEGER timeout) {
     b.Object = w.objects[i];
     b.WaitKey = static_cast<USHORT>(i);
     b.WaitType = static_cast<UCHAR>(w.type);
-    InsertTailList(&static_cast<DISPATCHER_HEADER*>(w.objects[i])->WaitListHead,
-                   &b.WaitListEntry);
+    InsertTailList(&static_cast<DISPATCHER_HEADER*>(w.objects[i])->WaitListHead, &b.WaitListEntry);
   }
   w.thread->wait = &w;
   // A thread still blocked when its run ends is unwound out of Block(); its
@@ -192,9 +192,7 @@ LONG KeResetEvent(PRKEVENT Event) {
 
 VOID KeClearEvent(PRKEVENT Event) { KeResetEvent(Event); }
 
-LONG KeReadStateEvent(PRKEVENT Event) {
-  return HeaderOf(Event, "KeReadStateEvent")->SignalState;
-}
+LONG KeReadStateEvent(PRKEVENT Event) { return HeaderOf(Event, "KeReadStateEvent")->SignalState; }
 
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,
                                PLARGE_INTEGER Timeout) {

@@ -9,6 +9,7 @@
 #include <map>
 #include <vector>
 
+#include "winsim/host/text.h"
 #include "winsim/kernel/internal.h"
 #include "winsim/kernel/pnp.h"
 #include "winsim/kernel/sim.h"
@@ -85,21 +86,6 @@ std::vector<EventRecord*> g_events;
 std::map<host::Thread*, ThreadIo*> g_threads;
 ULONG g_sweep = 0;
 
-std::string Narrow(const std::wstring& w) {
-  std::string s;
-  for (wchar_t c : w) s += (c >= 32 && c < 127) ? static_cast<char>(c) : '?';
-  return s;
-}
-
-bool StartsWithNoCase(const std::wstring& s, const wchar_t* prefix) {
-  size_t n = std::wcslen(prefix);
-  if (s.size() < n) return false;
-  for (size_t i = 0; i < n; ++i) {
-    if (std::towupper(s[i]) != std::towupper(prefix[i])) return false;
-  }
-  return true;
-}
-
 ThreadIo* CurrentThreadIo() {
   host::Thread* thread = host::Current();
   if (thread == nullptr) host::Fail("winsim: a program's call was made outside a simulation run");
@@ -130,7 +116,7 @@ std::wstring WithoutAlias(const std::wstring& path) {
   static const wchar_t* const kAliases[] = {L"\\DosDevices\\Global\\", L"\\??\\Global\\",
                                             L"\\GLOBAL??\\", L"\\DosDevices\\"};
   for (const wchar_t* alias : kAliases) {
-    if (StartsWithNoCase(path, alias)) return L"\\??\\" + path.substr(std::wcslen(alias));
+    if (text::StartsWithNoCase(path, alias)) return L"\\??\\" + path.substr(std::wcslen(alias));
   }
   return path;
 }
@@ -299,7 +285,7 @@ void ReleaseFile(FileRecord* f, bool fromCompletion) {
     SendClose(f);
     return;
   }
-  host::Spawn("I/O manager: close of " + Narrow(f->name), host::ThreadKind::kService,
+  host::Spawn("I/O manager: close of " + text::Printable(f->name), host::ThreadKind::kService,
               [f] { SendClose(f); });
 }
 

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <cwctype>
 
+#include "winsim/host/text.h"
+#include "winsim/kernel/guid_text.h"
 #include "winsim/kernel/internal.h"
 #include "winsim/kernel/pnp.h"
 
@@ -25,25 +27,9 @@ struct Interface {
 
 std::vector<Interface> g_interfaces;
 
-std::wstring GuidText(const GUID& g) {
-  wchar_t buf[40];
-  std::swprintf(buf, 40, L"{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                static_cast<unsigned>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1],
-                g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
-  return buf;
-}
-
-bool SameText(const std::wstring& a, const std::wstring& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::towupper(a[i]) != std::towupper(b[i])) return false;
-  }
-  return true;
-}
-
 Interface* Find(const std::wstring& link) {
   for (Interface& i : g_interfaces) {
-    if (SameText(i.link, link)) return &i;
+    if (text::SameNoCase(i.link, link)) return &i;
   }
   return nullptr;
 }
@@ -98,8 +84,7 @@ void ResetInterfaces() { g_interfaces.clear(); }
 using namespace winsim::kernel;
 
 NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
-                                   const GUID* InterfaceClassGuid,
-                                   PUNICODE_STRING ReferenceString,
+                                   const GUID* InterfaceClassGuid, PUNICODE_STRING ReferenceString,
                                    PUNICODE_STRING SymbolicLinkName) {
   RequireIrqlAtMost("IoRegisterDeviceInterface", PASSIVE_LEVEL);
   const DeviceNode* node = nullptr;
@@ -107,7 +92,7 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
     if (PhysicalDeviceOf(n) == PhysicalDeviceObject) node = n;
   }
   if (node == nullptr) return STATUS_INVALID_DEVICE_REQUEST;
-  std::wstring link = L"\\??\\" + InstanceId(node) + L"#" + GuidText(*InterfaceClassGuid);
+  std::wstring link = L"\\??\\" + InstanceId(node) + L"#" + winsim::GuidText(*InterfaceClassGuid);
   for (wchar_t& c : link) {
     if (&c > &link[3] && c == L'\\') c = L'#';
   }
@@ -119,8 +104,8 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
     g_interfaces.push_back({*InterfaceClassGuid, link, baseLength, PhysicalDeviceObject});
   }
   auto bytes = static_cast<USHORT>(link.size() * sizeof(WCHAR));
-  auto* buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, bytes + sizeof(WCHAR),
-                                                          0x20206F49 /* "Io  " */));
+  auto* buffer = static_cast<PWSTR>(
+      ExAllocatePoolWithTag(PagedPool, bytes + sizeof(WCHAR), 0x20206F49 /* "Io  " */));
   if (buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   std::memcpy(buffer, link.c_str(), bytes + sizeof(WCHAR));
   *SymbolicLinkName = {bytes, static_cast<USHORT>(bytes + sizeof(WCHAR)), buffer};
@@ -132,8 +117,8 @@ NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Ena
   if (SymbolicLinkName == nullptr || SymbolicLinkName->Buffer == nullptr) {
     return STATUS_INVALID_PARAMETER;
   }
-  Interface* i = Find(std::wstring(SymbolicLinkName->Buffer,
-                                   SymbolicLinkName->Length / sizeof(WCHAR)));
+  Interface* i =
+      Find(std::wstring(SymbolicLinkName->Buffer, SymbolicLinkName->Length / sizeof(WCHAR)));
   if (i == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
   if (Enable) {
     if (i->enabled) return STATUS_OBJECT_NAME_EXISTS;

@@ -28,7 +28,7 @@ struct DeviceRecord {
   std::wstring name;
   bool deleted = false;
   ULONG extensionSize = 0;
-  LONG refs = 0;            // object references taken by drivers
+  LONG refs = 0;                                  // object references taken by drivers
   DEVICE_POWER_STATE powerState = PowerDeviceD0;  // as the driver declared it
   LONG requestsInside = 0;  // stack locations of live requests naming this device
   PDEVICE_OBJECT attachedTo = nullptr;
@@ -46,7 +46,7 @@ struct alignas(16) IrpRecord {
   bool threaded = false;          // built for a thread; freed by the I/O manager
   bool bufferedCopyOut = false;   // copy SystemBuffer back to UserBuffer at the end
   ULONG copyOutLength = 0;
-  LONG callDepth = 0;             // IoCallDriver frames still on some stack
+  LONG callDepth = 0;  // IoCallDriver frames still on some stack
   bool freeDeferred = false;
   PKEVENT event = nullptr;
   PIO_STATUS_BLOCK iosb = nullptr;

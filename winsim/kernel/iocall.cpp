@@ -36,18 +36,18 @@ void CheckPendingReturn(PIRP irp, IrpRecord* rec, int index, ULONG generation, N
                                    : (own->Control & SL_PENDING_RETURNED) != 0;
   if (status == STATUS_PENDING) {
     if (rec->passed[index] && !marked) {
-      Violation("IoCallDriver", irp, std::string(driver) +
-                                         " returned STATUS_PENDING without IoMarkIrpPending");
+      Violation("IoCallDriver", irp,
+                std::string(driver) + " returned STATUS_PENDING without IoMarkIrpPending");
     }
     rec->returnedPending[index] = kReturnedPending;
   } else if (marked) {
-    Violation("IoCallDriver", irp,
-              std::string(driver) + " marked the request pending but returned status 0x" +
-                  [&] {
-                    char b[16];
-                    std::snprintf(b, sizeof b, "%08x", static_cast<unsigned>(status));
-                    return std::string(b);
-                  }());
+    Violation(
+        "IoCallDriver", irp,
+        std::string(driver) + " marked the request pending but returned status 0x" + [&] {
+          char b[16];
+          std::snprintf(b, sizeof b, "%08x", static_cast<unsigned>(status));
+          return std::string(b);
+        }());
   } else {
     rec->returnedPending[index] = kReturnedOther;
   }
@@ -123,15 +123,17 @@ NTSTATUS IoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   RequireIrqlAtMost(call, DISPATCH_LEVEL);
   if (DeviceObject == nullptr) Violation(call, Irp, "sent a request to a NULL device");
   if (DeviceGone(DeviceObject)) {
-    Violation(call, Irp, "sent a request to a device object that is gone (deleted, nothing "
-                         "attached, no reference)");
+    Violation(call, Irp,
+              "sent a request to a device object that is gone (deleted, nothing "
+              "attached, no reference)");
   }
   if (rec->state == IrpState::kCompleting || rec->state == IrpState::kDone) {
     Violation(call, Irp, "sent a request that is being completed or is complete");
   }
   if (Irp->CurrentLocation <= 1) {
-    Violation(call, Irp, "sent a request with no stack location left for " +
-                             DriverLabel(DriverOfDevice(DeviceObject)));
+    Violation(call, Irp,
+              "sent a request with no stack location left for " +
+                  DriverLabel(DriverOfDevice(DeviceObject)));
   }
   SchedulePoint();
   IoSetNextIrpStackLocation(Irp);
@@ -202,9 +204,10 @@ VOID IoCompleteRequest(PIRP Irp, CCHAR) {
     rec->state = IrpState::kDone;
     rec->finish(Irp, rec->finishContext);
   } else {
-    Violation(call, Irp, "a request allocated by " + DriverLabel(rec->owner) +
-                             " reached the I/O manager: its completion routine must return "
-                             "STATUS_MORE_PROCESSING_REQUIRED and free it");
+    Violation(call, Irp,
+              "a request allocated by " + DriverLabel(rec->owner) +
+                  " reached the I/O manager: its completion routine must return "
+                  "STATUS_MORE_PROCESSING_REQUIRED and free it");
   }
 }
 
@@ -217,8 +220,9 @@ VOID IoMarkIrpPending(PIRP Irp) {
   // The completion routine of the driver that allocated the request has no
   // stack location to mark; on Windows the write lands past the request.
   if (Irp->CurrentLocation > Irp->StackCount) {
-    Violation(call, Irp, "marked a request that has no stack location for the caller "
-                         "(a completion routine of the driver that allocated it)");
+    Violation(call, Irp,
+              "marked a request that has no stack location for the caller "
+              "(a completion routine of the driver that allocated it)");
   }
   Irp->Tail.Overlay.CurrentStackLocation->Control |= SL_PENDING_RETURNED;
 }

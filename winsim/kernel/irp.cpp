@@ -100,8 +100,9 @@ IrpRecord* RecordOf(PIRP irp, const char* call) {
   if (irp == nullptr) Violation(call, nullptr, "NULL request");
   auto* rec = reinterpret_cast<IrpRecord*>(irp) - 1;
   if (rec->magic == kFreedMagic) {
-    Violation(call, irp, "used a request that was already freed (by IoFreeIrp, or by the I/O "
-                         "manager when its completion ended)");
+    Violation(call, irp,
+              "used a request that was already freed (by IoFreeIrp, or by the I/O "
+              "manager when its completion ended)");
   }
   if (rec->magic != IrpRecord::kMagic) {
     Violation(call, nullptr, "not a live request (freed, or never allocated)");
@@ -216,10 +217,9 @@ VOID IoReuseIrp(PIRP Irp, NTSTATUS Status) {
 }
 
 PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
-                                   PVOID InputBuffer, ULONG InputBufferLength,
-                                   PVOID OutputBuffer, ULONG OutputBufferLength,
-                                   BOOLEAN InternalDeviceIoControl, PKEVENT Event,
-                                   PIO_STATUS_BLOCK IoStatusBlock) {
+                                   PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
+                                   ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
+                                   PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
   RequireIrqlAtMost("IoBuildDeviceIoControlRequest", PASSIVE_LEVEL);
   SchedulePoint();
   PIRP irp = NewThreadedIrp(DeviceObject, Event, IoStatusBlock);
@@ -252,9 +252,9 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
         irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
       }
       if (OutputBuffer != nullptr && OutputBufferLength != 0) {
-        AttachMdl(irp, OutputBuffer, OutputBufferLength,
-                  METHOD_FROM_CTL_CODE(IoControlCode) == METHOD_IN_DIRECT ? IoReadAccess
-                                                                          : IoWriteAccess);
+        AttachMdl(
+            irp, OutputBuffer, OutputBufferLength,
+            METHOD_FROM_CTL_CODE(IoControlCode) == METHOD_IN_DIRECT ? IoReadAccess : IoWriteAccess);
       }
       break;
     default:  // METHOD_NEITHER
@@ -300,13 +300,13 @@ PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObje
                          IoStatusBlock);
 }
 
-PIRP IoBuildAsynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject,
-                                   PVOID Buffer, ULONG Length, PLARGE_INTEGER StartingOffset,
+PIRP IoBuildAsynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
+                                   ULONG Length, PLARGE_INTEGER StartingOffset,
                                    PIO_STATUS_BLOCK IoStatusBlock) {
   RequireIrqlAtMost("IoBuildAsynchronousFsdRequest", DISPATCH_LEVEL);
   SchedulePoint();
-  PIRP irp = BuildFsdRequest(MajorFunction, DeviceObject, Buffer, Length, StartingOffset,
-                             nullptr, IoStatusBlock);
+  PIRP irp = BuildFsdRequest(MajorFunction, DeviceObject, Buffer, Length, StartingOffset, nullptr,
+                             IoStatusBlock);
   // Asynchronous requests are the caller's to free from its completion routine.
   RecordOf(irp)->threaded = false;
   return irp;

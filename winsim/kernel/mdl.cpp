@@ -43,8 +43,7 @@ SIZE_T MmSizeOfMdl(PVOID Base, SIZE_T Length) {
   return sizeof(MDL) + ADDRESS_AND_SIZE_TO_SPAN_PAGES(Base, Length) * sizeof(ULONG_PTR);
 }
 
-PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN,
-                   PIRP Irp) {
+PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN, PIRP Irp) {
   RequireIrqlAtMost("IoAllocateMdl", DISPATCH_LEVEL);
   SchedulePoint();
   SIZE_T size = MmSizeOfMdl(VirtualAddress, Length);
@@ -129,8 +128,7 @@ VOID IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress, ULO
   const char* call = "IoBuildPartialMdl";
   HeaderOf(call, SourceMdl);
   HeaderOf(call, TargetMdl);
-  if (!(SourceMdl->MdlFlags &
-        (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL | MDL_PARTIAL))) {
+  if (!(SourceMdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL | MDL_PARTIAL))) {
     Violation(call, nullptr, "the source MDL's pages are neither locked nor non-paged");
   }
   auto* start = static_cast<PUCHAR>(MmGetMdlVirtualAddress(SourceMdl));
@@ -153,8 +151,8 @@ VOID IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress, ULO
   // A partial MDL shares the source's system mapping when the source has one,
   // and then needs no mapping of its own.
   constexpr CSHORT kMapped = MDL_SOURCE_IS_NONPAGED_POOL | MDL_MAPPED_TO_SYSTEM_VA;
-  TargetMdl->MdlFlags = static_cast<CSHORT>(
-      MDL_PARTIAL | (SourceMdl->MdlFlags & (kMapped | MDL_WRITE_OPERATION)));
+  TargetMdl->MdlFlags =
+      static_cast<CSHORT>(MDL_PARTIAL | (SourceMdl->MdlFlags & (kMapped | MDL_WRITE_OPERATION)));
   TargetMdl->MappedSystemVa = (SourceMdl->MdlFlags & kMapped)
                                   ? static_cast<PUCHAR>(SourceMdl->MappedSystemVa) + (va - start)
                                   : nullptr;

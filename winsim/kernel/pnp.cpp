@@ -7,7 +7,9 @@
 #include <map>
 #include <memory>
 
+#include "winsim/host/text.h"
 #include "winsim/kernel/internal.h"
+#include "winsim/kernel/machine_keys.h"
 #include "winsim/kernel/registry_store.h"
 #include "winsim/kernel/sim.h"
 
@@ -33,27 +35,16 @@ namespace {
 
 namespace reg = winsim::registry;
 
-struct NoCase {
-  bool operator()(const std::wstring& a, const std::wstring& b) const {
-    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
-                                        [](wchar_t x, wchar_t y) {
-                                          return std::towupper(x) < std::towupper(y);
-                                        });
-  }
-};
-
 struct Binding {
   std::wstring service;
   std::vector<std::wstring> filters;
   std::vector<std::wstring> lowerFilters;
 };
 
-std::map<std::wstring, PDRIVER_INITIALIZE, NoCase> g_images;
-std::map<std::wstring, Binding, NoCase> g_bindings;
-std::map<std::wstring, PDRIVER_OBJECT, NoCase> g_loaded;
+std::map<std::wstring, PDRIVER_INITIALIZE, text::NoCaseLess> g_images;
+std::map<std::wstring, Binding, text::NoCaseLess> g_bindings;
+std::map<std::wstring, PDRIVER_OBJECT, text::NoCaseLess> g_loaded;
 std::vector<std::unique_ptr<DeviceNode>> g_nodes;
-
-const wchar_t kEnumPath[] = L"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\";
 
 PDEVICE_OBJECT Bottom(PDEVICE_OBJECT device) {
   while (RecordOf(device)->attachedTo != nullptr) device = RecordOf(device)->attachedTo;
@@ -112,7 +103,7 @@ std::vector<std::wstring> QueryIds(DeviceNode* node, BUS_QUERY_ID_TYPE type) {
   return ids;
 }
 
-std::wstring EnumKeyPath(const DeviceNode* node) { return kEnumPath + node->instanceId; }
+std::wstring EnumKeyPath(const DeviceNode* node) { return reg::EnumKeyOf(node->instanceId); }
 
 void WriteEnumKey(DeviceNode* node) {
   std::wstring path = EnumKeyPath(node);
@@ -314,7 +305,7 @@ std::vector<DeviceNode*> DeviceNodes() {
 
 DeviceNode* FindDeviceNode(const std::wstring& instanceId) {
   for (auto& n : g_nodes) {
-    if (!NoCase()(n->instanceId, instanceId) && !NoCase()(instanceId, n->instanceId)) {
+    if (text::SameNoCase(n->instanceId, instanceId)) {
       return n.get();
     }
   }
@@ -326,9 +317,7 @@ DeviceState StateOf(const DeviceNode* node) { return node->state; }
 PDEVICE_OBJECT PhysicalDeviceOf(const DeviceNode* node) {
   return node->pdoDeleted ? nullptr : node->pdo;
 }
-PDEVICE_OBJECT TopOfStack(const DeviceNode* node) {
-  return node->pdoDeleted ? nullptr : Top(node);
-}
+PDEVICE_OBJECT TopOfStack(const DeviceNode* node) { return node->pdoDeleted ? nullptr : Top(node); }
 
 void StackHandleOpened(PDEVICE_OBJECT anyDeviceInStack) {
   if (DeviceNode* node = NodeOf(anyDeviceInStack)) node->handles++;

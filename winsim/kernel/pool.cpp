@@ -122,8 +122,8 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
   RequireIrqlAtMost(call, IsPaged(PoolType) ? APC_LEVEL : DISPATCH_LEVEL);
   SchedulePoint();
   DriverRecord* owner = CurrentDriver();
-  if (g_failPolicy && g_failPolicy(PoolRequest{owner ? owner->label : "", PoolType,
-                                               NumberOfBytes, Tag})) {
+  if (g_failPolicy &&
+      g_failPolicy(PoolRequest{owner ? owner->label : "", PoolType, NumberOfBytes, Tag})) {
     return nullptr;
   }
   auto* b = static_cast<BlockHeader*>(std::malloc(sizeof(BlockHeader) + NumberOfBytes));
@@ -145,8 +145,8 @@ VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
   RequireIrqlAtMost(call, DISPATCH_LEVEL);
   BlockHeader* b = HeaderOf(call, P);
   if (Tag != 0 && Tag != b->tag) {
-    Violation(call, nullptr, "freed a block tagged " + TagText(b->tag) + " with tag " +
-                                 TagText(Tag));
+    Violation(call, nullptr,
+              "freed a block tagged " + TagText(b->tag) + " with tag " + TagText(Tag));
   }
   if (IsPaged(b->type)) RequireIrqlAtMost(call, APC_LEVEL);
   SchedulePoint();

@@ -117,9 +117,8 @@ NTSTATUS SetSystemPowerState(SYSTEM_POWER_STATE state) {
 
 using namespace winsim::kernel;
 
-NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
-                           POWER_STATE PowerState, PREQUEST_POWER_COMPLETE CompletionFunction,
-                           PVOID Context, PIRP* Irp) {
+NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                           PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp) {
   RequireIrqlAtMost("PoRequestPowerIrp", DISPATCH_LEVEL);
   if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER &&
       MinorFunction != IRP_MN_WAIT_WAKE) {
@@ -132,17 +131,16 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
   }
   PDEVICE_OBJECT top = DeviceObject;
   while (top->AttachedDevice != nullptr) top = top->AttachedDevice;
-  auto* request = new PowerRequest{DeviceObject, MinorFunction, PowerState, CompletionFunction,
-                                   Context, CurrentDriver()};
-  PIRP irp = BuildPowerIrp(top, MinorFunction, DevicePowerState, PowerState, FinishRequested,
-                           request);
+  auto* request = new PowerRequest{DeviceObject,       MinorFunction, PowerState,
+                                   CompletionFunction, Context,       CurrentDriver()};
+  PIRP irp =
+      BuildPowerIrp(top, MinorFunction, DevicePowerState, PowerState, FinishRequested, request);
   if (Irp != nullptr) *Irp = irp;
   Queue(top, irp);
   return STATUS_PENDING;
 }
 
-POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type,
-                            POWER_STATE State) {
+POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State) {
   POWER_STATE old;
   old.DeviceState = RecordOf(DeviceObject)->powerState;
   if (Type == DevicePowerState) RecordOf(DeviceObject)->powerState = State.DeviceState;

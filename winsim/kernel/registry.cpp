@@ -66,8 +66,8 @@ NTSTATUS BaseAndPath(POBJECT_ATTRIBUTES oa, reg::Key** base, std::wstring* path)
     return KeyFromHandle(oa->RootDirectory, 0, base);
   }
   const std::wstring prefix = L"\\Registry";
-  if (path->size() < prefix.size() || CompareNoCase(path->c_str(), prefix.c_str(),
-                                                         prefix.size()) != 0) {
+  if (path->size() < prefix.size() ||
+      CompareNoCase(path->c_str(), prefix.c_str(), prefix.size()) != 0) {
     return STATUS_OBJECT_PATH_SYNTAX_BAD;
   }
   *base = reg::Root();
@@ -154,9 +154,8 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
     default:
       return STATUS_INVALID_PARAMETER;
   }
-  ULONG required = KeyValueInformationClass == KeyValueBasicInformation
-                       ? fixed + nameLength
-                       : dataOffset + dataLength;
+  ULONG required = KeyValueInformationClass == KeyValueBasicInformation ? fixed + nameLength
+                                                                        : dataOffset + dataLength;
   if (ResultLength == nullptr) return STATUS_INVALID_PARAMETER;
   *ResultLength = required;
   if (Length < fixed) return STATUS_BUFFER_TOO_SMALL;
@@ -238,10 +237,12 @@ static NTSTATUS RtlRegistryKey(ULONG RelativeTo, PCWSTR Path, bool create, reg::
     return KeyFromHandleForRtl(const_cast<PWSTR>(Path), key);
   }
   static const wchar_t* const kBases[] = {
-      L"", L"\\Registry\\Machine\\System\\CurrentControlSet\\Services",
+      L"",
+      L"\\Registry\\Machine\\System\\CurrentControlSet\\Services",
       L"\\Registry\\Machine\\System\\CurrentControlSet\\Control",
       L"\\Registry\\Machine\\Software\\Microsoft\\Windows NT\\CurrentVersion",
-      L"\\Registry\\Machine\\Hardware\\DeviceMap", L"\\Registry\\User\\.Default"};
+      L"\\Registry\\Machine\\Hardware\\DeviceMap",
+      L"\\Registry\\User\\.Default"};
   if (base >= RTL_REGISTRY_MAXIMUM || Path == nullptr) return STATUS_INVALID_PARAMETER;
   std::wstring full = base == RTL_REGISTRY_ABSOLUTE ? std::wstring(Path)
                                                     : std::wstring(kBases[base]) + L"\\" + Path;

@@ -6,6 +6,8 @@
 #include <map>
 #include <memory>
 
+#include "winsim/host/text.h"
+
 namespace winsim::registry {
 
 struct Key {
@@ -24,12 +26,6 @@ std::unique_ptr<Key> g_root;
 std::vector<std::unique_ptr<Key>> g_tombstones;
 LONG g_openKeys = 0;
 
-bool SameName(const std::wstring& a, const std::wstring& b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(),
-                    [](wchar_t x, wchar_t y) { return std::towupper(x) == std::towupper(y); });
-}
-
 std::vector<std::wstring> Split(const std::wstring& path) {
   std::vector<std::wstring> parts;
   std::wstring part;
@@ -45,16 +41,10 @@ std::vector<std::wstring> Split(const std::wstring& path) {
   return parts;
 }
 
-std::wstring Folded(const std::wstring& name) {
-  std::wstring folded = name;
-  for (wchar_t& c : folded) c = static_cast<wchar_t>(std::towupper(c));
-  return folded;
-}
-
 // By name, without regard to case; a tree with thousands of device
 // instances under one key must not cost a scan per lookup.
 Key* Child(const Key* key, const std::wstring& name) {
-  auto it = key->byFoldedName.find(Folded(name));
+  auto it = key->byFoldedName.find(text::Folded(name));
   return it == key->byFoldedName.end() ? nullptr : it->second;
 }
 
@@ -85,7 +75,7 @@ Key* Root() {
 
 Key* Find(const std::wstring& absolutePath) {
   std::vector<std::wstring> parts = Split(absolutePath);
-  if (parts.empty() || !SameName(parts[0], L"Registry")) return nullptr;
+  if (parts.empty() || !text::SameNoCase(parts[0], L"Registry")) return nullptr;
   std::wstring rest;
   for (size_t i = 1; i < parts.size(); ++i) rest += L"\\" + parts[i];
   return Open(Root(), rest);
@@ -111,7 +101,7 @@ Key* Create(Key* base, const std::wstring& relativePath, bool* created) {
       k->name = part;
       k->parent = key;
       next = k.get();
-      key->byFoldedName[Folded(part)] = next;
+      key->byFoldedName[text::Folded(part)] = next;
       key->subkeys.push_back(std::move(k));
       if (created) *created = true;
     }
@@ -128,7 +118,7 @@ bool DeleteKey(Key* key) {
   auto it = std::find_if(siblings.begin(), siblings.end(),
                          [&](const std::unique_ptr<Key>& k) { return k.get() == key; });
   key->deleted = true;
-  key->parent->byFoldedName.erase(Folded(key->name));
+  key->parent->byFoldedName.erase(text::Folded(key->name));
   g_tombstones.push_back(std::move(*it));
   siblings.erase(it);
   return true;
@@ -142,14 +132,14 @@ std::wstring PathOf(const Key* key) {
 
 const Value* GetValue(const Key* key, const std::wstring& name) {
   for (const Value& v : key->values) {
-    if (SameName(v.name, name)) return &v;
+    if (text::SameNoCase(v.name, name)) return &v;
   }
   return nullptr;
 }
 
 void SetValue(Key* key, const std::wstring& name, ULONG type, const void* data, size_t size) {
   for (Value& v : key->values) {
-    if (SameName(v.name, name)) {
+    if (text::SameNoCase(v.name, name)) {
       v.type = type;
       v.data = Bytes(data, size);
       return;
@@ -160,7 +150,7 @@ void SetValue(Key* key, const std::wstring& name, ULONG type, const void* data, 
 
 bool DeleteValue(Key* key, const std::wstring& name) {
   auto it = std::find_if(key->values.begin(), key->values.end(),
-                         [&](const Value& v) { return SameName(v.name, name); });
+                         [&](const Value& v) { return text::SameNoCase(v.name, name); });
   if (it == key->values.end()) return false;
   key->values.erase(it);
   return true;
@@ -171,11 +161,7 @@ bool DeleteValue(Key* key, const std::wstring& name) {
 std::vector<std::wstring> SubkeyNames(const Key* key) {
   std::vector<std::wstring> names;
   for (const auto& k : key->subkeys) names.push_back(k->name);
-  std::stable_sort(names.begin(), names.end(), [](const std::wstring& a, const std::wstring& b) {
-    return std::lexicographical_compare(
-        a.begin(), a.end(), b.begin(), b.end(),
-        [](wchar_t x, wchar_t y) { return std::towupper(x) < std::towupper(y); });
-  });
+  std::sort(names.begin(), names.end(), text::NoCaseLess());
   return names;
 }
 

@@ -33,9 +33,12 @@ bool IsSpace(WCHAR c) { return c == L' ' || (c >= L'\t' && c <= L'\r'); }
 // Value of c as a digit in base, or -1.
 int DigitValue(WCHAR c, ULONG base) {
   int v = -1;
-  if (c >= L'0' && c <= L'9') v = c - L'0';
-  else if (c >= L'a' && c <= L'f') v = c - L'a' + 10;
-  else if (c >= L'A' && c <= L'F') v = c - L'A' + 10;
+  if (c >= L'0' && c <= L'9')
+    v = c - L'0';
+  else if (c >= L'a' && c <= L'f')
+    v = c - L'a' + 10;
+  else if (c >= L'A' && c <= L'F')
+    v = c - L'A' + 10;
   return v >= 0 && ULONG(v) < base ? v : -1;
 }
 

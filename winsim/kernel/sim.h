@@ -80,7 +80,7 @@ void FailNextPowerRequest(NTSTATUS status);
 // The object namespace.
 PDEVICE_OBJECT FindDevice(const std::wstring& name);
 std::wstring ResolveSymbolicLink(const std::wstring& link);  // empty when absent
-std::vector<std::wstring> SymbolicLinks();  // canonical names (\GLOBAL??\...)
+std::vector<std::wstring> SymbolicLinks();                   // canonical names (\GLOBAL??\...)
 
 // Device interface links of a class, as "\??\..." names.
 std::vector<std::wstring> InterfaceLinks(const GUID& guid, bool enabledOnly = true);

@@ -39,8 +39,9 @@ void Give(const char* call, PKSPIN_LOCK lock) {
     Violation(call, nullptr, "released a spin lock held by thread '" + HolderName(*lock) + "'");
   }
   if (CurrentIrql() != DISPATCH_LEVEL) {
-    Violation(call, nullptr, "released a spin lock at IRQL " + std::to_string(CurrentIrql()) +
-                                 " instead of DISPATCH_LEVEL");
+    Violation(call, nullptr,
+              "released a spin lock at IRQL " + std::to_string(CurrentIrql()) +
+                  " instead of DISPATCH_LEVEL");
   }
   *lock = 0;
   SpinLocksHeld()--;
@@ -56,8 +57,9 @@ void Give(const char* call, PKSPIN_LOCK lock) {
 void RequireIrqlAtMost(const char* call, KIRQL max) {
   KIRQL irql = CurrentIrql();
   if (irql > max) {
-    Violation(call, nullptr, "called at IRQL " + std::to_string(irql) + "; at most " +
-                                 std::to_string(max) + " is allowed");
+    Violation(call, nullptr,
+              "called at IRQL " + std::to_string(irql) + "; at most " + std::to_string(max) +
+                  " is allowed");
   }
 }
 
@@ -77,8 +79,8 @@ KIRQL KeGetCurrentIrql(void) { return CurrentIrql(); }
 VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
   KIRQL& irql = CurrentIrql();
   if (NewIrql < irql) {
-    Violation("KeRaiseIrql", nullptr, "raised IRQL from " + std::to_string(irql) + " down to " +
-                                          std::to_string(NewIrql));
+    Violation("KeRaiseIrql", nullptr,
+              "raised IRQL from " + std::to_string(irql) + " down to " + std::to_string(NewIrql));
   }
   *OldIrql = irql;
   irql = NewIrql;
@@ -93,8 +95,8 @@ KIRQL KeRaiseIrqlToDpcLevel(void) {
 VOID KeLowerIrql(KIRQL NewIrql) {
   KIRQL& irql = CurrentIrql();
   if (NewIrql > irql) {
-    Violation("KeLowerIrql", nullptr, "lowered IRQL from " + std::to_string(irql) + " up to " +
-                                          std::to_string(NewIrql));
+    Violation("KeLowerIrql", nullptr,
+              "lowered IRQL from " + std::to_string(irql) + " up to " + std::to_string(NewIrql));
   }
   if (NewIrql < DISPATCH_LEVEL && SpinLocksHeld() > 0) {
     Violation("KeLowerIrql", nullptr, "lowered IRQL below DISPATCH_LEVEL holding a spin lock");

@@ -151,25 +151,23 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, POBJECT_ATTRIBUTES, H
 NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus) {
   ThreadObject* t = CurrentThreadObject();
   if (t->creator == nullptr) {
-    Violation("PsTerminateSystemThread", nullptr,
-              "called from thread '" + winsim::host::Name(t->host) +
-                  "', which is not a system thread");
+    Violation(
+        "PsTerminateSystemThread", nullptr,
+        "called from thread '" + winsim::host::Name(t->host) + "', which is not a system thread");
   }
   CheckCleanExit(t);
   t->exitStatus = ExitStatus;
   throw ThreadExit{};
 }
 
-PETHREAD PsGetCurrentThread(void) {
-  return reinterpret_cast<PETHREAD>(CurrentThreadObject());
-}
+PETHREAD PsGetCurrentThread(void) { return reinterpret_cast<PETHREAD>(CurrentThreadObject()); }
 PKTHREAD KeGetCurrentThread(void) { return CurrentThreadObject(); }
 
 KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority) {
   RequireIrqlAtMost("KeSetPriorityThread", PASSIVE_LEVEL);
   if (Priority < LOW_PRIORITY || Priority > HIGH_PRIORITY) {
-    Violation("KeSetPriorityThread", nullptr, "priority " + std::to_string(Priority) +
-                                                  " is outside 0..31");
+    Violation("KeSetPriorityThread", nullptr,
+              "priority " + std::to_string(Priority) + " is outside 0..31");
   }
   KPRIORITY old = Thread->priority;
   Thread->priority = Priority;
@@ -210,8 +208,9 @@ LONG_PTR ObfDereferenceObject(PVOID Object) {
   if (Object != nullptr && IsDevice(Object)) {
     DeviceRecord* d = RecordOf(static_cast<PDEVICE_OBJECT>(Object));
     if (d->refs <= 0) {
-      Violation("ObfDereferenceObject", nullptr, "dereferenced a device object it holds no "
-                                                 "reference to");
+      Violation("ObfDereferenceObject", nullptr,
+                "dereferenced a device object it holds no "
+                "reference to");
     }
     LONG_PTR left = --d->refs;
     PoisonIfGone(static_cast<PDEVICE_OBJECT>(Object));
@@ -219,11 +218,9 @@ LONG_PTR ObfDereferenceObject(PVOID Object) {
   }
   auto* t = static_cast<ThreadObject*>(Object);
   if (t == nullptr || t->Header.Type != kThreadType || t->refs <= 0) {
-    Violation("ObfDereferenceObject", nullptr,
-              "dereferenced an object that holds no reference");
+    Violation("ObfDereferenceObject", nullptr, "dereferenced an object that holds no reference");
   }
   LONG_PTR left = t->refs - 1;
   ReleaseThreadObject(t);
   return left;
 }
-

@@ -8,21 +8,34 @@ namespace winsim::kernel {
 namespace {
 
 const char* MajorName(UCHAR major) {
-  static const char* const kNames[] = {
-      "IRP_MJ_CREATE",          "IRP_MJ_CREATE_NAMED_PIPE",
-      "IRP_MJ_CLOSE",           "IRP_MJ_READ",
-      "IRP_MJ_WRITE",           "IRP_MJ_QUERY_INFORMATION",
-      "IRP_MJ_SET_INFORMATION", "IRP_MJ_QUERY_EA",
-      "IRP_MJ_SET_EA",          "IRP_MJ_FLUSH_BUFFERS",
-      "IRP_MJ_QUERY_VOLUME_INFORMATION", "IRP_MJ_SET_VOLUME_INFORMATION",
-      "IRP_MJ_DIRECTORY_CONTROL", "IRP_MJ_FILE_SYSTEM_CONTROL",
-      "IRP_MJ_DEVICE_CONTROL",  "IRP_MJ_INTERNAL_DEVICE_CONTROL",
-      "IRP_MJ_SHUTDOWN",        "IRP_MJ_LOCK_CONTROL",
-      "IRP_MJ_CLEANUP",         "IRP_MJ_CREATE_MAILSLOT",
-      "IRP_MJ_QUERY_SECURITY",  "IRP_MJ_SET_SECURITY",
-      "IRP_MJ_POWER",           "IRP_MJ_SYSTEM_CONTROL",
-      "IRP_MJ_DEVICE_CHANGE",   "IRP_MJ_QUERY_QUOTA",
-      "IRP_MJ_SET_QUOTA",       "IRP_MJ_PNP"};
+  static const char* const kNames[] = {"IRP_MJ_CREATE",
+                                       "IRP_MJ_CREATE_NAMED_PIPE",
+                                       "IRP_MJ_CLOSE",
+                                       "IRP_MJ_READ",
+                                       "IRP_MJ_WRITE",
+                                       "IRP_MJ_QUERY_INFORMATION",
+                                       "IRP_MJ_SET_INFORMATION",
+                                       "IRP_MJ_QUERY_EA",
+                                       "IRP_MJ_SET_EA",
+                                       "IRP_MJ_FLUSH_BUFFERS",
+                                       "IRP_MJ_QUERY_VOLUME_INFORMATION",
+                                       "IRP_MJ_SET_VOLUME_INFORMATION",
+                                       "IRP_MJ_DIRECTORY_CONTROL",
+                                       "IRP_MJ_FILE_SYSTEM_CONTROL",
+                                       "IRP_MJ_DEVICE_CONTROL",
+                                       "IRP_MJ_INTERNAL_DEVICE_CONTROL",
+                                       "IRP_MJ_SHUTDOWN",
+                                       "IRP_MJ_LOCK_CONTROL",
+                                       "IRP_MJ_CLEANUP",
+                                       "IRP_MJ_CREATE_MAILSLOT",
+                                       "IRP_MJ_QUERY_SECURITY",
+                                       "IRP_MJ_SET_SECURITY",
+                                       "IRP_MJ_POWER",
+                                       "IRP_MJ_SYSTEM_CONTROL",
+                                       "IRP_MJ_DEVICE_CHANGE",
+                                       "IRP_MJ_QUERY_QUOTA",
+                                       "IRP_MJ_SET_QUOTA",
+                                       "IRP_MJ_PNP"};
   return major <= IRP_MJ_MAXIMUM_FUNCTION ? kNames[major] : "IRP_MJ_?";
 }
 
@@ -75,10 +88,9 @@ void Violation(const char* call, PIRP irp, const std::string& message) {
 
 VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, ULONG_PTR P4) {
   char buf[160];
-  std::snprintf(buf, sizeof buf, "bug check 0x%08x (0x%llx, 0x%llx, 0x%llx, 0x%llx)",
-                BugCheckCode, static_cast<unsigned long long>(P1),
-                static_cast<unsigned long long>(P2), static_cast<unsigned long long>(P3),
-                static_cast<unsigned long long>(P4));
+  std::snprintf(buf, sizeof buf, "bug check 0x%08x (0x%llx, 0x%llx, 0x%llx, 0x%llx)", BugCheckCode,
+                static_cast<unsigned long long>(P1), static_cast<unsigned long long>(P2),
+                static_cast<unsigned long long>(P3), static_cast<unsigned long long>(P4));
   winsim::kernel::Violation("KeBugCheckEx", nullptr, buf);
 }
 

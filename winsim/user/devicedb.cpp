@@ -5,6 +5,7 @@
 
 #include <map>
 
+#include "winsim/kernel/machine_keys.h"
 #include "winsim/kernel/pnp.h"
 #include "winsim/kernel/sim.h"
 #include "winsim/machine/devices.h"
@@ -14,8 +15,6 @@ namespace winsim::user::devicedb {
 namespace {
 
 namespace wk = winsim::kernel;
-
-const wchar_t kEnumPath[] = L"\\Registry\\Machine\\System\\CurrentControlSet\\Enum";
 
 struct AddedDevice {
   bool present;
@@ -46,7 +45,7 @@ bool KernelNodeStarted(const wk::DeviceNode* node) {
 }
 
 bool IsRootEnumerated(const std::wstring& id) {
-  return SameText(id.substr(0, id.find(L'\\')), L"ROOT");
+  return SameNoCase(id.substr(0, id.find(L'\\')), L"ROOT");
 }
 
 bool HasService(const std::wstring& id) {
@@ -64,7 +63,7 @@ ULONG ProblemOfStopped(const std::wstring& id) {
 bool BaseStatus(const std::wstring& id, Status* status) {
   ULONG flags = DN_NT_ENUMERATOR | DN_NT_DRIVER;
   bool started;
-  if (SameText(id, kRootId)) {
+  if (SameNoCase(id, kRootId)) {
     started = true;
   } else if (const wk::DeviceNode* node = KernelNode(id)) {
     started = KernelNodeStarted(node);
@@ -94,12 +93,12 @@ bool IsLocalMachine(const WCHAR* name) {
   if (name == nullptr) return true;
   std::wstring text(name);
   if (text.rfind(L"\\\\", 0) == 0) text.erase(0, 2);
-  return text.empty() ? name[0] == L'\0' : SameText(text, machine::LocalMachineName());
+  return text.empty() ? name[0] == L'\0' : SameNoCase(text, machine::LocalMachineName());
 }
 
 std::vector<std::wstring> InstanceIds() {
   std::vector<std::wstring> ids;
-  registry::Key* root = registry::Find(kEnumPath);
+  registry::Key* root = registry::Find(registry::kEnumKey);
   if (root == nullptr) return ids;
   for (const std::wstring& enumerator : registry::SubkeyNames(root)) {
     registry::Key* e = registry::Open(root, enumerator);
@@ -121,14 +120,14 @@ bool IsInstanceIdShape(const std::wstring& id) {
 }
 
 bool Lookup(const std::wstring& id, std::wstring* canonical) {
-  if (SameText(id, kRootId)) {
+  if (SameNoCase(id, kRootId)) {
     *canonical = kRootId;
     return true;
   }
   // The registry finds names without regard to case; its own spelling of
   // the key's path gives the id as the tree has it.
   if (!IsInstanceIdShape(id)) return false;
-  registry::Key* key = registry::Find(std::wstring(kEnumPath) + L"\\" + id);
+  registry::Key* key = registry::Find(registry::EnumKeyOf(id));
   if (key == nullptr) return false;
   std::wstring path = registry::PathOf(key);
   *canonical = path.substr(path.size() - id.size());
@@ -136,8 +135,8 @@ bool Lookup(const std::wstring& id, std::wstring* canonical) {
 }
 
 registry::Key* EnumKey(const std::wstring& id) {
-  if (SameText(id, kRootId)) return nullptr;
-  return registry::Find(std::wstring(kEnumPath) + L"\\" + id);
+  if (SameNoCase(id, kRootId)) return nullptr;
+  return registry::Find(registry::EnumKeyOf(id));
 }
 
 wk::DeviceNode* KernelNode(const std::wstring& id) {
@@ -145,13 +144,19 @@ wk::DeviceNode* KernelNode(const std::wstring& id) {
   // same id; a node whose stack was taken down while the device stayed on
   // the bus (disabled, or removed by an installer) is still present.
   for (wk::DeviceNode* node : wk::DeviceNodes()) {
-    if (!SameText(wk::InstanceId(node), id)) continue;
+    if (!SameNoCase(wk::InstanceId(node), id)) continue;
     if (wk::PhysicalDeviceOf(node) != nullptr &&
         wk::StateOf(node) != wk::DeviceState::kSurpriseRemoved) {
       return node;
     }
   }
   return nullptr;
+}
+
+registry::Key* DriverKey(const std::wstring& id) {
+  std::wstring driver;
+  if (!ReadString(EnumKey(id), L"Driver", &driver) || driver.empty()) return nullptr;
+  return registry::Find(registry::ClassKeyOf(driver));
 }
 
 bool IsPresent(const std::wstring& id) {

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "winsim/host/text.h"
+#include "winsim/kernel/guid_text.h"
 #include "winsim/kernel/registry_store.h"
 #include "winsim/user/types.h"
 
@@ -37,6 +39,9 @@ bool IsInstanceIdShape(const std::wstring& id);
 // there is no such instance. The root counts.
 bool Lookup(const std::wstring& id, std::wstring* canonical);
 registry::Key* EnumKey(const std::wstring& id);  // nullptr for the root
+// The instance's software key, which its Driver value names under
+// Control\Class; nullptr when it has none.
+registry::Key* DriverKey(const std::wstring& id);
 
 // The Plug and Play manager's node for a present instance; nullptr for
 // instances it does not know or that have left the bus.
@@ -64,10 +69,10 @@ registry::Key* ClassKey(const GUID& guid);  // nullptr for an unknown class
 std::vector<GUID> ClassesNamed(const std::wstring& name);
 bool ClassName(const GUID& guid, std::wstring* name);
 
-std::wstring GuidText(const GUID& guid);  // {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}
-bool ParseGuid(const std::wstring& text, GUID* guid);
-bool SameGuid(const GUID& a, const GUID& b);
-bool SameText(const std::wstring& a, const std::wstring& b);  // ignoring case
+using winsim::GuidText;
+using winsim::ParseGuid;
+using winsim::SameGuid;
+using winsim::text::SameNoCase;
 // A REG_SZ or REG_EXPAND_SZ value without its terminator; false when absent,
 // of another type, or the key is null.
 bool ReadString(registry::Key* key, const std::wstring& name, std::wstring* text);

@@ -5,6 +5,7 @@
 #include <map>
 #include <set>
 
+#include "winsim/kernel/machine_keys.h"
 #include "winsim/kernel/pnp.h"
 #include "winsim/kernel/sim.h"
 #include "winsim/user/devicedb.h"
@@ -14,9 +15,6 @@ namespace winsim::user::devicedb {
 namespace {
 
 namespace wk = winsim::kernel;
-
-const wchar_t kEnumPath[] = L"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\";
-const wchar_t kClassPath[] = L"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class\\";
 
 std::set<std::wstring> g_removeAtRestart;
 std::map<std::wstring, DWORD> g_failures;
@@ -64,11 +62,8 @@ void DeleteTree(registry::Key* key) {
 // key; the device key above it goes too once it holds no instance.
 void DeleteInstanceKeys(const std::wstring& id) {
   registry::Key* key = EnumKey(id);
-  std::wstring driver;
-  if (ReadString(key, L"Driver", &driver) && !driver.empty()) {
-    DeleteTree(registry::Find(kClassPath + driver));
-  }
-  registry::Key* deviceKey = registry::Find(kEnumPath + id.substr(0, id.rfind(L'\\')));
+  DeleteTree(DriverKey(id));
+  registry::Key* deviceKey = registry::Find(registry::EnumKeyOf(id.substr(0, id.rfind(L'\\'))));
   DeleteTree(key);
   if (deviceKey != nullptr && registry::SubkeyNames(deviceKey).empty()) {
     registry::DeleteKey(deviceKey);
@@ -89,7 +84,7 @@ void BringUp(wk::DeviceNode* node, const std::wstring& id) {
 DWORD RemoveInstance(const std::wstring& id, bool* restartNeeded) {
   UseState();
   *restartNeeded = false;
-  if (SameText(id, kRootId)) return ERROR_ACCESS_DENIED;
+  if (SameNoCase(id, kRootId)) return ERROR_ACCESS_DENIED;
   if (DWORD refusal = RefusalFor(id)) return refusal;
   wk::DeviceNode* node = KernelNode(id);
   if (!TakeDown(node)) {
@@ -119,7 +114,7 @@ DWORD ChangeInstanceState(const std::wstring& id, DWORD stateChange, DWORD scope
       BringUp(node, id);
       return ERROR_SUCCESS;
     case DICS_DISABLE:
-      if (SameText(id, kRootId)) return ERROR_NOT_DISABLEABLE;
+      if (SameNoCase(id, kRootId)) return ERROR_NOT_DISABLEABLE;
       // The flag is kept even when the stack refuses: the restart applies it.
       wk::SetDisabledInConfiguration(id, global, true);
       *restartNeeded = !TakeDown(node);
@@ -140,7 +135,7 @@ DWORD ChangeInstanceState(const std::wstring& id, DWORD stateChange, DWORD scope
 
 bool RemovalPending(const std::wstring& id) {
   for (const std::wstring& pending : g_removeAtRestart) {
-    if (SameText(pending, id)) return true;
+    if (SameNoCase(pending, id)) return true;
   }
   return false;
 }

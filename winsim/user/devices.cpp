@@ -6,18 +6,16 @@
 #include <cwchar>
 
 #include "winsim/kernel/internal.h"
+#include "winsim/kernel/machine_keys.h"
 #include "winsim/kernel/registry_store.h"
-#include "winsim/user/devicedb.h"
 #include "winsim/user/cfgmgr_internal.h"
+#include "winsim/user/devicedb.h"
 #include "winsim/user/setupapi_internal.h"
 
 namespace winsim::machine {
 namespace {
 
 namespace db = winsim::user::devicedb;
-
-const wchar_t kEnumPath[] = L"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\";
-const wchar_t kClassPath[] = L"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class\\";
 
 [[noreturn]] void Refuse(const char* call, const std::wstring& what) {
   kernel::Violation(call, nullptr, std::string(what.begin(), what.end()));
@@ -39,8 +37,8 @@ std::wstring AddDriverKey(const GUID& classGuid, const std::wstring& infPath) {
     wchar_t index[16];
     std::swprintf(index, 16, L"%04u", n);
     std::wstring driver = db::GuidText(classGuid) + L"\\" + index;
-    if (registry::Find(kClassPath + driver) == nullptr) {
-      registry::SetString(kClassPath + driver, L"InfPath", infPath);
+    if (registry::Find(registry::ClassKeyOf(driver)) == nullptr) {
+      registry::SetString(registry::ClassKeyOf(driver), L"InfPath", infPath);
       return driver;
     }
   }
@@ -65,7 +63,7 @@ void AddDevice(const DeviceSpec& device) {
     if (classes.empty()) Refuse("AddDevice", L"no setup class " + device.className);
     classGuid = classes.front();
   }
-  std::wstring path = kEnumPath + id;
+  std::wstring path = registry::EnumKeyOf(id);
   registry::Create(registry::Root(), path.substr(9) + L"\\Device Parameters");
   SetIfAny(path, L"HardwareID", device.hardwareIds);
   SetIfAny(path, L"CompatibleIDs", device.compatibleIds);
@@ -86,7 +84,7 @@ void AddDevice(const DeviceSpec& device) {
 
 void AddSetupClass(const GUID& guid, const std::wstring& name, const std::wstring& description) {
   db::UseMachine();
-  std::wstring path = kClassPath + db::GuidText(guid);
+  std::wstring path = registry::ClassKeyOf(db::GuidText(guid));
   registry::SetString(path, L"Class", name);
   registry::SetString(path, L"", description);
 }

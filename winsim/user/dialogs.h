@@ -164,7 +164,7 @@ struct MessageBoxRecord {
   int answer;
 };
 // Every message box of the run, in order.
-const std::vector<MessageBoxRecord>& MessageBoxes();
+const std::vector<MessageBoxRecord> &MessageBoxes();
 // The answer of the next message box not yet answered; answers queue up. An
 // answer that is not one of the box's buttons stops the run.
 void ScriptMessageBoxAnswer(int answer);

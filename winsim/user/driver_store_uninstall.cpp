@@ -15,8 +15,6 @@ namespace store = winsim::user::store;
 
 namespace {
 
-const wchar_t kClassPath[] = L"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class\\";
-
 BOOL Fail(DWORD error) {
   SetLastError(error);
   return FALSE;
@@ -26,11 +24,11 @@ BOOL Fail(DWORD error) {
 bool InUseByDevices(const std::wstring& infName) {
   db::UseMachine();
   for (const std::wstring& id : db::InstanceIds()) {
-    std::wstring driver;
     std::wstring infPath;
-    if (!db::ReadString(db::EnumKey(id), L"Driver", &driver) || driver.empty()) continue;
-    winsim::registry::Key* key = winsim::registry::Find(kClassPath + driver);
-    if (db::ReadString(key, L"InfPath", &infPath) && db::SameText(infPath, infName)) return true;
+    if (db::ReadString(db::DriverKey(id), L"InfPath", &infPath) &&
+        db::SameNoCase(infPath, infName)) {
+      return true;
+    }
   }
   return false;
 }

@@ -144,8 +144,8 @@ BOOL CloseHandle(HANDLE hObject) {
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
               LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
   if (winsim::user::IsRegularFile(hFile)) {
-    return winsim::user::ReadRegularFile(hFile, lpBuffer, nNumberOfBytesToRead,
-                                         lpNumberOfBytesRead, lpOverlapped);
+    return winsim::user::ReadRegularFile(hFile, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead,
+                                         lpOverlapped);
   }
   if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = 0;
   Outcome o = Perform(lpOverlapped, [&](HANDLE event, PIO_STATUS_BLOCK iosb, PLARGE_INTEGER at) {

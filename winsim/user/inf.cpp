@@ -79,7 +79,7 @@ HINF FailOpen(DWORD error, UINT line, PUINT errorLine) {
 // NULL), or the section's size.
 UINT Match(const inf::Section& s, UINT from, PCWSTR key) {
   for (UINT i = from; i < s.lines.size(); ++i) {
-    if (key == nullptr || (s.lines[i].hasKey && inf::SameName(s.lines[i].key, key))) return i;
+    if (key == nullptr || (s.lines[i].hasKey && inf::SameNoCase(s.lines[i].key, key))) return i;
   }
   return static_cast<UINT>(s.lines.size());
 }
@@ -99,8 +99,8 @@ bool MatchesClass(const inf::File& file, PCWSTR infClass) {
   const inf::Section* version = inf::FindSection(file, L"Version");
   if (version != nullptr) {
     for (const inf::Line& l : version->lines) {
-      if (l.hasKey && inf::SameName(l.key, L"Class") && !l.fields.empty()) {
-        return inf::SameName(l.fields[0], infClass);
+      if (l.hasKey && inf::SameNoCase(l.key, L"Class") && !l.fields.empty()) {
+        return inf::SameNoCase(l.fields[0], infClass);
       }
     }
   }
@@ -118,8 +118,7 @@ HINF SetupOpenInfFileW(PCWSTR FileName, PCWSTR InfClass, DWORD InfStyle, PUINT E
   if (error != ERROR_SUCCESS) return FailOpen(error, 0, ErrorLine);
 
   auto f = std::make_unique<OpenInf>();
-  inf::ParseResult parsed =
-      inf::Parse(inf::DecodeText(bytes), wu::UserUILanguage(), &f->file);
+  inf::ParseResult parsed = inf::Parse(inf::DecodeText(bytes), wu::UserUILanguage(), &f->file);
   if (parsed.error != ERROR_SUCCESS) return FailOpen(parsed.error, parsed.errorLine, ErrorLine);
   if ((InfStyle & INF_STYLE_WIN4) == 0 || !inf::HasWin4Signature(f->file)) {
     return FailOpen(ERROR_WRONG_INF_STYLE, 0, ErrorLine);

@@ -201,7 +201,7 @@ ParseResult Lex(std::wstring_view text, std::vector<RawSection>* sections) {
       if (!name) return error;
       current = nullptr;
       for (RawSection& s : *sections) {
-        if (SameName(s.name, *name)) current = &s;
+        if (SameNoCase(s.name, *name)) current = &s;
       }
       if (current == nullptr) current = &sections->emplace_back(RawSection{*name, {}});
       continue;
@@ -225,7 +225,7 @@ struct StringTable {
     for (const RawSection* s : {localized, neutral}) {
       if (s == nullptr) continue;
       for (const RawLine& l : s->lines) {
-        if (l.hasKey && SameName(Resolve(l.key, nullptr), key)) {
+        if (l.hasKey && SameNoCase(Resolve(l.key, nullptr), key)) {
           return l.fields.empty() ? std::wstring() : Resolve(l.fields[0], nullptr);
         }
       }
@@ -276,17 +276,9 @@ std::wstring LanguageSuffix(WORD language) {
 
 }  // namespace
 
-bool SameName(std::wstring_view a, std::wstring_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::towupper(a[i]) != std::towupper(b[i])) return false;
-  }
-  return true;
-}
-
 const Section* FindSection(const File& file, std::wstring_view name) {
   for (const Section& s : file.sections) {
-    if (SameName(s.name, name)) return &s;
+    if (SameNoCase(s.name, name)) return &s;
   }
   return nullptr;
 }
@@ -296,8 +288,8 @@ std::wstring DecodeText(std::string_view bytes) {
   if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
       static_cast<unsigned char>(bytes[1]) == 0xFE) {
     for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
-      char32_t unit = static_cast<unsigned char>(bytes[i]) |
-                      static_cast<unsigned char>(bytes[i + 1]) << 8;
+      char32_t unit =
+          static_cast<unsigned char>(bytes[i]) | static_cast<unsigned char>(bytes[i + 1]) << 8;
       if (unit >= 0xD800 && unit < 0xDC00 && i + 3 < bytes.size()) {
         char32_t low = static_cast<unsigned char>(bytes[i + 2]) |
                        static_cast<unsigned char>(bytes[i + 3]) << 8;
@@ -321,8 +313,8 @@ ParseResult Parse(std::wstring_view text, WORD language, File* out) {
 
   StringTable strings;
   for (const RawSection& s : raw) {
-    if (SameName(s.name, L"Strings")) strings.neutral = &s;
-    if (SameName(s.name, LanguageSuffix(language))) strings.localized = &s;
+    if (SameNoCase(s.name, L"Strings")) strings.neutral = &s;
+    if (SameNoCase(s.name, LanguageSuffix(language))) strings.localized = &s;
   }
   out->sections.clear();
   for (const RawSection& s : raw) {
@@ -346,9 +338,9 @@ bool HasWin4Signature(const File& file) {
   const Section* version = FindSection(file, L"Version");
   if (version == nullptr) return false;
   for (const Line& l : version->lines) {
-    if (!l.hasKey || !SameName(l.key, L"Signature") || l.fields.empty()) continue;
+    if (!l.hasKey || !SameNoCase(l.key, L"Signature") || l.fields.empty()) continue;
     for (const wchar_t* s : {L"$Windows NT$", L"$Chicago$", L"$Windows 95$"}) {
-      if (SameName(l.fields[0], s)) return true;
+      if (SameNoCase(l.fields[0], s)) return true;
     }
   }
   return false;

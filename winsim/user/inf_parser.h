@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "winsim/host/text.h"
 #include "winsim/user/types.h"
 
 namespace winsim::user::inf {
@@ -41,7 +42,7 @@ std::wstring DecodeText(std::string_view bytes);
 ParseResult Parse(std::wstring_view text, WORD language, File* out);
 
 // Case-insensitive, as every name in an INF is.
-bool SameName(std::wstring_view a, std::wstring_view b);
+using winsim::text::SameNoCase;
 const Section* FindSection(const File& file, std::wstring_view name);
 
 // Whether [Version] carries a Windows 4 signature ("$Windows NT$",

@@ -30,14 +30,22 @@ Boxes& State() {
 // The buttons of each MB_ type, in order.
 std::vector<int> Buttons(UINT type) {
   switch (type & MB_TYPEMASK) {
-    case MB_OK: return {IDOK};
-    case MB_OKCANCEL: return {IDOK, IDCANCEL};
-    case MB_ABORTRETRYIGNORE: return {IDABORT, IDRETRY, IDIGNORE};
-    case MB_YESNOCANCEL: return {IDYES, IDNO, IDCANCEL};
-    case MB_YESNO: return {IDYES, IDNO};
-    case MB_RETRYCANCEL: return {IDRETRY, IDCANCEL};
-    case MB_CANCELTRYCONTINUE: return {IDCANCEL, IDTRYAGAIN, IDCONTINUE};
-    default: return {};
+    case MB_OK:
+      return {IDOK};
+    case MB_OKCANCEL:
+      return {IDOK, IDCANCEL};
+    case MB_ABORTRETRYIGNORE:
+      return {IDABORT, IDRETRY, IDIGNORE};
+    case MB_YESNOCANCEL:
+      return {IDYES, IDNO, IDCANCEL};
+    case MB_YESNO:
+      return {IDYES, IDNO};
+    case MB_RETRYCANCEL:
+      return {IDRETRY, IDCANCEL};
+    case MB_CANCELTRYCONTINUE:
+      return {IDCANCEL, IDTRYAGAIN, IDCONTINUE};
+    default:
+      return {};
   }
 }
 
@@ -73,8 +81,8 @@ int MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType) {
     return 0;
   }
   int answer = Answer(buttons, uType);
-  State().shown.push_back({hWnd, lpText ? lpText : L"", lpCaption ? lpCaption : DefaultCaption(),
-                           uType, answer});
+  State().shown.push_back(
+      {hWnd, lpText ? lpText : L"", lpCaption ? lpCaption : DefaultCaption(), uType, answer});
   return answer;
 }
 

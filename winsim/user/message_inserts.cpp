@@ -28,7 +28,7 @@ struct Piece {
   std::wstring literal;
   int index = 0;  // insert number, 0 for a literal
   Spec spec;
-  std::wstring raw;  // the insert as written
+  std::wstring raw;   // the insert as written
   bool stop = false;  // %0
 };
 
@@ -44,7 +44,8 @@ bool ParseSpec(std::wstring_view text, Spec* spec) {
       return;
     }
     if (i < text.size() && text[i] >= L'0' && text[i] <= L'9') *out = 0;
-    while (i < text.size() && text[i] >= L'0' && text[i] <= L'9') *out = *out * 10 + (text[i++] - L'0');
+    while (i < text.size() && text[i] >= L'0' && text[i] <= L'9')
+      *out = *out * 10 + (text[i++] - L'0');
   };
   number(&spec->width);
   if (i < text.size() && text[i] == L'.') {
@@ -67,8 +68,12 @@ bool ParseSpec(std::wstring_view text, Spec* spec) {
 
 Kind KindOf(const Spec& spec) {
   switch (spec.conversion) {
-    case 's': case 'S': case 'p': return Kind::kPointer;
-    default: return spec.length == "ll" || spec.length == "I64" ? Kind::kInt64 : Kind::kInt32;
+    case 's':
+    case 'S':
+    case 'p':
+      return Kind::kPointer;
+    default:
+      return spec.length == "ll" || spec.length == "I64" ? Kind::kInt64 : Kind::kInt32;
   }
 }
 
@@ -79,7 +84,8 @@ bool ParseInsert(std::wstring_view p, size_t* i, Piece* piece) {
   piece->index = index;
   if (j < p.size() && p[j] == L'!') {
     size_t close = p.find(L'!', j + 1);
-    if (close == std::wstring_view::npos || !ParseSpec(p.substr(j + 1, close - j - 1), &piece->spec)) {
+    if (close == std::wstring_view::npos ||
+        !ParseSpec(p.substr(j + 1, close - j - 1), &piece->spec)) {
       return false;
     }
     j = close + 1;
@@ -213,7 +219,8 @@ std::wstring Render(const Piece& p, const Values& values) {
   int precision = s.precision != 0 ? static_cast<int>(values.at(s.precision)) : p.spec.precision;
   ULONG64 value = values.at(s.value);
   switch (p.spec.conversion) {
-    case 's': case 'S': {
+    case 's':
+    case 'S': {
       std::wstring text;
       if (value == 0) {
         text = L"(null)";
@@ -226,7 +233,8 @@ std::wstring Render(const Piece& p, const Values& values) {
       }
       return Pad(text, p.spec, width, precision);
     }
-    case 'c': case 'C': {
+    case 'c':
+    case 'C': {
       wchar_t c = WideString(p.spec) ? static_cast<wchar_t>(value)
                                      : static_cast<wchar_t>(static_cast<unsigned char>(value));
       return Pad(std::wstring(1, c), p.spec, width, -1);

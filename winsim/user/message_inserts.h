@@ -11,9 +11,9 @@
 namespace winsim::user::messages {
 
 struct Inserts {
-  va_list* list = nullptr;            // read in order, each as its format says
-  const DWORD_PTR* array = nullptr;   // FORMAT_MESSAGE_ARGUMENT_ARRAY
-  bool ignore = false;                // FORMAT_MESSAGE_IGNORE_INSERTS: copied as written
+  va_list* list = nullptr;           // read in order, each as its format says
+  const DWORD_PTR* array = nullptr;  // FORMAT_MESSAGE_ARGUMENT_ARRAY
+  bool ignore = false;               // FORMAT_MESSAGE_IGNORE_INSERTS: copied as written
 };
 
 // `maxWidth` is the low byte of the flags: 0 keeps the definition's line

@@ -72,18 +72,6 @@ LSTATUS OpenHandle(reg::Key* key, REGSAM desired, PHKEY result) {
 
 std::wstring NameOf(LPCWSTR name) { return name != nullptr ? name : L""; }
 
-// Subkeys as the system enumerates them: sorted by upper-cased name.
-std::vector<std::wstring> SortedSubkeys(const reg::Key* key) {
-  std::vector<std::wstring> names = reg::SubkeyNames(key);
-  auto upper = [](std::wstring s) {
-    for (wchar_t& c : s) c = static_cast<wchar_t>(std::towupper(c));
-    return s;
-  };
-  std::sort(names.begin(), names.end(),
-            [&](const std::wstring& a, const std::wstring& b) { return upper(a) < upper(b); });
-  return names;
-}
-
 // Copies a name into a buffer of *chars characters (terminator included);
 // on success *chars becomes its length without the terminator.
 LSTATUS CopyName(const std::wstring& name, LPWSTR buffer, LPDWORD chars) {
@@ -225,7 +213,7 @@ LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName
   reg::Key* key;
   LSTATUS status = Resolve(hKey, KEY_ENUMERATE_SUB_KEYS, &key);
   if (status != ERROR_SUCCESS) return status;
-  std::vector<std::wstring> names = SortedSubkeys(key);
+  std::vector<std::wstring> names = reg::SubkeyNames(key);
   if (dwIndex >= names.size()) return ERROR_NO_MORE_ITEMS;
   status = CopyName(names[dwIndex], lpName, lpcchName);
   if (status != ERROR_SUCCESS) return status;

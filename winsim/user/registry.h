@@ -27,7 +27,6 @@ typedef LONG LSTATUS;
 #define KEY_EXECUTE KEY_READ
 #define MAXIMUM_ALLOWED 0x02000000L
 
-
 LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
                       PHKEY phkResult);
 LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass,

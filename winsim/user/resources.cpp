@@ -76,7 +76,8 @@ void CheckDistinct(const Image& added, const Image& other) {
   for (size_t i = 0; i < added.dialogCount; ++i) {
     for (size_t j = 0; j < other.dialogCount; ++j) {
       const DialogTemplate &a = added.dialogs[i], &b = other.dialogs[j];
-      bool sameName = a.name ? (b.name && inf::SameName(a.name, b.name)) : (!b.name && a.id == b.id);
+      bool sameName =
+          a.name ? (b.name && inf::SameNoCase(a.name, b.name)) : (!b.name && a.id == b.id);
       if (sameName && a.language == b.language) Duplicate(added, other, "dialog", a.id, a.language);
     }
   }
@@ -133,7 +134,7 @@ const StringEntry* FindString(UINT id, DWORD* error) {
 const DialogTemplate* FindDialog(LPCWSTR name, DWORD* error) {
   auto matches = [name](const DialogTemplate& d) {
     if (IS_INTRESOURCE(name)) return d.name == nullptr && d.id == reinterpret_cast<ULONG_PTR>(name);
-    return d.name != nullptr && inf::SameName(d.name, name);
+    return d.name != nullptr && inf::SameNoCase(d.name, name);
   };
   std::set<WORD> languages;
   bool anyDialog = false;
@@ -174,7 +175,8 @@ const MessageEntry* FindMessage(DWORD id, DWORD language, DWORD* error) {
     // The thread's and the system's language are the user's here.
     order = {LANG_NEUTRAL, UserUILanguage(), MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US)};
   }
-  auto chosen = std::find_if(order.begin(), order.end(), [&](WORD l) { return languages.count(l); });
+  auto chosen =
+      std::find_if(order.begin(), order.end(), [&](WORD l) { return languages.count(l); });
   if (chosen == order.end()) {
     *error = ERROR_RESOURCE_LANG_NOT_FOUND;
     return nullptr;

@@ -65,14 +65,14 @@ void Describe(const Element& e, SP_DEVINFO_DATA* data) {
 
 bool EnumeratorExists(const std::wstring& name) {
   for (const std::wstring& id : db::InstanceIds()) {
-    if (db::SameText(id.substr(0, id.find(L'\\')), name)) return true;
+    if (db::SameNoCase(id.substr(0, id.find(L'\\')), name)) return true;
   }
   return false;
 }
 
 bool Selected(const std::wstring& id, const GUID* classGuid, PCWSTR enumerator, DWORD flags) {
   if (enumerator != nullptr && *enumerator != L'\0' &&
-      !db::SameText(id.substr(0, id.find(L'\\')), enumerator)) {
+      !db::SameNoCase(id.substr(0, id.find(L'\\')), enumerator)) {
     return false;
   }
   if ((flags & DIGCF_PRESENT) && !db::IsPresent(id)) return false;

@@ -2,19 +2,6 @@
 
 #include <cwctype>
 
-namespace winsim::user {
-
-wchar_t FoldCase(wchar_t c) { return static_cast<wchar_t>(std::towupper(static_cast<wint_t>(c))); }
-
-bool SameNoCase(const std::wstring& a, const std::wstring& b) { return Folded(a) == Folded(b); }
-
-std::wstring Folded(std::wstring s) {
-  for (wchar_t& c : s) c = FoldCase(c);
-  return s;
-}
-
-}  // namespace winsim::user
-
 namespace {
 
 int CompareFolded(LPCWSTR a, LPCWSTR b) {

@@ -2,6 +2,7 @@
 #pragma once
 #include <string>
 
+#include "winsim/host/text.h"
 #include "winsim/user/types.h"
 
 // Compares without regard to case. The system compares linguistically
@@ -13,9 +14,9 @@ int lstrlenW(LPCWSTR lpString);
 
 namespace winsim::user {
 
-// Upper-cases one character as the file system and registry do for names.
-wchar_t FoldCase(wchar_t c);
-bool SameNoCase(const std::wstring& a, const std::wstring& b);
-std::wstring Folded(std::wstring s);
+// Names compared as the file system and registry compare them.
+using winsim::text::FoldCase;
+using winsim::text::Folded;
+using winsim::text::SameNoCase;
 
 }  // namespace winsim::user
