@@ -3,6 +3,7 @@
 // and close; the process handle table, events and waits.
 #include "winsim/kernel/fileio.h"
 
+#include <algorithm>
 #include <cstring>
 #include <cwctype>
 #include <functional>
@@ -171,16 +172,20 @@ void Unlink(FileRecord* f, Request* r) {
   r->prev = r->next = nullptr;
 }
 
+// Takes a record out of its live list (order does not matter) and frees it.
+template <typename Record>
+void Forget(std::vector<Record*>& live, Record* record) {
+  auto at = std::find(live.begin(), live.end(), record);
+  if (at != live.end()) {
+    *at = live.back();
+    live.pop_back();
+  }
+  delete record;
+}
+
 void ReleaseEvent(EventRecord* e) {
   if (--e->refs > 0) return;
-  for (auto& slot : g_events) {
-    if (slot == e) {
-      slot = g_events.back();
-      g_events.pop_back();
-      break;
-    }
-  }
-  delete e;
+  Forget(g_events, e);
 }
 
 void ReleaseFile(FileRecord* f, bool fromCompletion);
@@ -266,14 +271,7 @@ void SendClose(FileRecord* f) {
   CallForFile(f, IRP_MJ_CLOSE);
   f->device->ReferenceCount--;
   StackHandleClosed(f->device);
-  for (auto& slot : g_files) {
-    if (slot == f) {
-      slot = g_files.back();
-      g_files.pop_back();
-      break;
-    }
-  }
-  delete f;
+  Forget(g_files, f);
 }
 
 // Dropping the last reference sends IRP_MJ_CLOSE. When that happens inside a

@@ -120,6 +120,15 @@ NTSTATUS Wait(KEVENT* event) {
   return KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr);
 }
 
+// The end of a scenario with a client driver over a worked stack: the client
+// holds nothing, and everything unloads (the verifier checks for leaks).
+void EndScenario(PDRIVER_OBJECT client, Worker& worker, DeviceStack& stack) {
+  EXPECT_TRUE(HoldsNothing(client));
+  worker.Stop();
+  stack.Unload();
+  UnloadDriver(client);
+}
+
 // ---- completion ------------------------------------------------------------
 
 TEST(Completion, RoutinesRunLowestFirstEachWithTheDeviceOfItsOwnLevel) {
@@ -372,10 +381,7 @@ TEST(Completion, RoutineMaySendTheRequestAgainAndHoldCompletionMeanwhile) {
         EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
         EXPECT_EQ(iosb.Information, 2u);
         EXPECT_EQ(LiveIrps(), 0);
-        EXPECT_TRUE(HoldsNothing(client));
-        worker.Stop();
-        stack.Unload();
-        UnloadDriver(client);
+        EndScenario(client, worker, stack);
       });
     }
   }
@@ -510,10 +516,7 @@ TEST(ThreadedRequest, BufferedIoctlCopiesBackOnlyTheInformationBytes) {
           ASSERT_EQ(output[i], i < c.copied ? 'R' : 0xEE) << "output byte " << i;
         }
         EXPECT_EQ(LiveIrps(), irpsBefore);
-        EXPECT_TRUE(HoldsNothing(client));
-        worker.Stop();
-        stack.Unload();
-        UnloadDriver(client);
+        EndScenario(client, worker, stack);
       });
     }
   }
@@ -561,10 +564,7 @@ TEST(ThreadedRequest, OutDirectIoctlWritesThroughAnMdlOfTheCallersBuffer) {
         ASSERT_EQ(output[i], i < 10 ? 'D' : 0xEE) << "output byte " << i;
       }
       EXPECT_EQ(LiveIrps(), irpsBefore);
-      EXPECT_TRUE(HoldsNothing(client));
-      worker.Stop();
-      stack.Unload();
-      UnloadDriver(client);
+      EndScenario(client, worker, stack);
     });
   }
 }
@@ -607,10 +607,7 @@ TEST(ThreadedRequest, BuildersRoutineHoldsItUntilCompletedAgain) {
       EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
       EXPECT_EQ(iosb.Information, 4u);
       EXPECT_EQ(LiveIrps(), irpsBefore);
-      EXPECT_TRUE(HoldsNothing(client));
-      worker.Stop();
-      stack.Unload();
-      UnloadDriver(client);
+      EndScenario(client, worker, stack);
     });
   }
 }
@@ -690,10 +687,7 @@ TEST(ThreadedRequest, SynchronousFsdReadAndWriteFollowTheDevicesBufferingMethod)
           EXPECT_EQ(written, std::vector<UCHAR>(buffer, buffer + kLength));
         }
         EXPECT_EQ(LiveIrps(), irpsBefore);
-        EXPECT_TRUE(HoldsNothing(client));
-        worker.Stop();
-        stack.Unload();
-        UnloadDriver(client);
+        EndScenario(client, worker, stack);
       });
     }
   }
@@ -754,10 +748,7 @@ TEST(DriverAllocatedRequest, ReusedForEachSendAndFreedAtTheEnd) {
       EXPECT_THAT(cancelFlags, ElementsAre(TRUE, FALSE, FALSE));
       EXPECT_THAT(results, ElementsAre(1u, 2u, 3u));
       EXPECT_EQ(LiveIrps(), 0);
-      EXPECT_TRUE(HoldsNothing(client));
-      worker.Stop();
-      stack.Unload();
-      UnloadDriver(client);
+      EndScenario(client, worker, stack);
     });
   }
 }
