@@ -3,6 +3,7 @@
 // the devices (and to a driver stack running under one).
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -62,7 +63,7 @@ void ExpectState(const std::wstring& id, NodeState want) {
 // older instance of it that is not connected.
 EngineRun RunWithReaderPlugged(const std::vector<std::wstring>& args, bool refuseRemoval,
                                const std::function<void()>& check) {
-  winsim::usb::Bus* bus = nullptr;
+  std::unique_ptr<winsim::usb::Bus> bus;
   winsim::usb::UsbDevice* reader = nullptr;
   return RunEngine(
       args,
@@ -72,7 +73,7 @@ EngineRun RunWithReaderPlugged(const std::vector<std::wstring>& args, bool refus
                        .hardwareIds = {L"USB\\VID_2E6B&PID_7A31&REV_0100"},
                        .className = L"USB",
                        .service = L"korvtest"});
-        bus = new winsim::usb::Bus;
+        bus = std::make_unique<winsim::usb::Bus>();
         reader = &bus->Plug();
         passdriver::Log().clear();
         passdriver::RefuseQueryRemove(refuseRemoval);
@@ -81,7 +82,7 @@ EngineRun RunWithReaderPlugged(const std::vector<std::wstring>& args, bool refus
         check();
         passdriver::RefuseQueryRemove(false);
         bus->Unplug(*reader);
-        delete bus;
+        bus.reset();
       });
 }
 
@@ -192,7 +193,9 @@ TEST(DeviceActions, RefuseAMachineOptionOrNoSelectorAndAMissingTextBeforeTouchin
       {{L"remove", L"*"}, 3011, RESULT_FAILURE},
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(Utf8(row.args[row.args.size() > 1 && row.args[0][0] == L'-' ? 1 : 0]));
+    std::wstring command;
+    for (const std::wstring& arg : row.args) command += arg + L" ";
+    SCOPED_TRACE(Utf8(command));
     EngineRun run = RunEngine(
         row.args,
         [&] {

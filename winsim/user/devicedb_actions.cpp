@@ -87,13 +87,15 @@ DWORD RemoveInstance(const std::wstring& id, bool* restartNeeded) {
   if (SameNoCase(id, kRootId)) return ERROR_ACCESS_DENIED;
   if (DWORD refusal = RefusalFor(id)) return refusal;
   wk::DeviceNode* node = KernelNode(id);
-  if (!TakeDown(node)) {
+  // The PDO gets its remove whether or not a stack runs above it; only a
+  // running stack can refuse.
+  bool gone = node == nullptr || wk::StateOf(node) == wk::DeviceState::kRemoved ||
+              NT_SUCCESS(wk::RemoveDevice(node));
+  if (!gone) {
     g_removeAtRestart.insert(id);
     *restartNeeded = true;
     return ERROR_SUCCESS;
   }
-  // A present node without a running stack still has its PDO's remove.
-  if (node != nullptr && wk::StateOf(node) == wk::DeviceState::kNotStarted) wk::RemoveDevice(node);
   DeleteInstanceKeys(id);
   ForgetInstance(id);
   return ERROR_SUCCESS;

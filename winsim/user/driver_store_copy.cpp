@@ -10,6 +10,7 @@
 #include "winsim/user/driver_store_internal.h"
 #include "winsim/user/fault.h"
 #include "winsim/user/inf.h"
+#include "winsim/user/last_error.h"
 #include "winsim/user/strings.h"
 
 namespace store = winsim::user::store;
@@ -23,10 +24,7 @@ constexpr DWORD kCopyStyles =
 // What Windows keeps precompiled beside an INF; nothing here reads it back.
 constexpr char kPnfMarker[] = "PNF\x01\x03 winsim precompiled INF\r\n";
 
-BOOL Fail(DWORD error) {
-  SetLastError(error);
-  return FALSE;
-}
+using winsim::user::Fail;
 
 // ERROR_SUCCESS, or why the arguments are refused before anything is read.
 DWORD CheckArguments(PCWSTR source, DWORD mediaType, DWORD copyStyle, PWSTR buffer, DWORD size) {

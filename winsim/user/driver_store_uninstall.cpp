@@ -9,16 +9,14 @@
 #include "winsim/user/driver_store.h"
 #include "winsim/user/driver_store_internal.h"
 #include "winsim/user/files.h"
+#include "winsim/user/last_error.h"
 
 namespace db = winsim::user::devicedb;
 namespace store = winsim::user::store;
 
 namespace {
 
-BOOL Fail(DWORD error) {
-  SetLastError(error);
-  return FALSE;
-}
+using winsim::user::Fail;
 
 // Any device node, present or not, whose driver key names the INF.
 bool InUseByDevices(const std::wstring& infName) {

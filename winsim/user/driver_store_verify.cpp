@@ -9,6 +9,7 @@
 #include "winsim/user/driver_store_internal.h"
 #include "winsim/user/fault.h"
 #include "winsim/user/inf_source.h"
+#include "winsim/user/last_error.h"
 
 namespace store = winsim::user::store;
 
@@ -20,10 +21,7 @@ constexpr DWORD kSignerInfoV2 = kSignerInfoV1 + sizeof(DWORD);
 constexpr DWORD kScoreWhql = 0x0D000005;
 constexpr DWORD kScoreAuthenticode = 0x0F000000;
 
-BOOL Fail(DWORD error) {
-  SetLastError(error);
-  return FALSE;
-}
+using winsim::user::Fail;
 
 bool IsAuthenticode(DWORD error) {
   return error == ERROR_AUTHENTICODE_TRUSTED_PUBLISHER ||

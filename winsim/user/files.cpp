@@ -9,6 +9,7 @@
 #include "winsim/machine/files.h"
 #include "winsim/user/errors.h"
 #include "winsim/user/fileapi.h"
+#include "winsim/user/last_error.h"
 #include "winsim/user/objects.h"
 #include "winsim/user/sandbox.h"
 #include "winsim/user/strings.h"
@@ -41,10 +42,7 @@ struct FindObject : winsim::user::Object {
   size_t next = 0;
 };
 
-BOOL Fail(DWORD error) {
-  SetLastError(error);
-  return FALSE;
-}
+using winsim::user::Fail;
 
 // Sharing between the opens of one file, as the system checks it.
 bool Conflicts(const sb::fs::path& host, DWORD access, DWORD share) {

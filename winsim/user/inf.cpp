@@ -13,6 +13,7 @@
 #include "winsim/user/fault.h"
 #include "winsim/user/inf_parser.h"
 #include "winsim/user/inf_source.h"
+#include "winsim/user/last_error.h"
 #include "winsim/user/resources.h"
 
 namespace wu = winsim::user;
@@ -64,10 +65,7 @@ const inf::Line& LineOf(const char* call, const INFCONTEXT* c) {
   return SectionOf(call, c).lines[c->Line];
 }
 
-BOOL Fail(DWORD error) {
-  SetLastError(error);
-  return FALSE;
-}
+using winsim::user::Fail;
 
 HINF FailOpen(DWORD error, UINT line, PUINT errorLine) {
   if (errorLine != nullptr) *errorLine = line;

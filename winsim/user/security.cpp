@@ -10,6 +10,7 @@
 
 #include "winsim/machine/settings.h"
 #include "winsim/user/errors.h"
+#include "winsim/user/last_error.h"
 #include "winsim/user/objects.h"
 #include "winsim/user/registry.h"
 #include "winsim/user/run_state.h"
@@ -73,10 +74,7 @@ const Privilege* ByName(const wchar_t* name) {
   return nullptr;
 }
 
-BOOL Fail(DWORD error) {
-  SetLastError(error);
-  return FALSE;
-}
+using winsim::user::Fail;
 
 DWORD MapGeneric(DWORD access) {
   if (access & (GENERIC_ALL | MAXIMUM_ALLOWED)) access |= kTokenAllAccess;

@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "winsim/user/last_error.h"
 #include "winsim/user/setupapi.h"
 
 namespace winsim::user {
@@ -69,10 +70,6 @@ BOOL CopyText(const std::wstring& text, PWSTR buffer, DWORD size, PDWORD require
 // are copied.
 BOOL CopyGuids(const std::vector<GUID>& guids, LPGUID buffer, DWORD size, PDWORD required);
 
-// Sets the last error and returns what a failed call returns.
-inline BOOL Fail(DWORD error) {
-  SetLastError(error);
-  return FALSE;
-}
+using winsim::user::Fail;
 
 }  // namespace winsim::user::setupapi
