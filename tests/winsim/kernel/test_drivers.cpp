@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/winsim/kernel/seeds.h"
+
 namespace winsim::testing {
 namespace {
 
@@ -26,26 +28,16 @@ NTSTATUS RunRoutine(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
 
 VOID RunBody(PVOID context) { (*static_cast<const std::function<void()>*>(context))(); }
 
-int FailureCount() {
-  const ::testing::TestResult* result =
-      ::testing::UnitTest::GetInstance()->current_test_info()->result();
-  int failures = 0;
-  for (int i = 0; i < result->total_part_count(); ++i) {
-    if (result->GetTestPartResult(i).failed()) ++failures;
-  }
-  return failures;
-}
-
 }  // namespace
 
 void RunCase(const std::string& what, uint64_t seed, const std::function<void()>& scenario) {
   std::string name = what + " (seed " + std::to_string(seed) + ")";
-  int before = FailureCount();
+  int before = detail::FailureCount();
   kernel::Run(seed, [&] {
     SCOPED_TRACE(name);
     scenario();
   });
-  if (FailureCount() != before) ADD_FAILURE() << "the failures above came from: " << name;
+  if (detail::FailureCount() != before) ADD_FAILURE() << "the failures above came from: " << name;
 }
 
 std::string VerifierReport(const std::string& call, const std::string& what,
